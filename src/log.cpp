@@ -1,0 +1,159 @@
+#include "log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace zephon::log {
+
+namespace {
+
+constexpr std::string_view kReset = "\x1b[0m";
+constexpr std::string_view kDim = "\x1b[2m";
+
+std::string_view level_text(Level level) {
+  switch (level) {
+    case Level::Trace: return "TRACE";
+    case Level::Debug: return "DEBUG";
+    case Level::Info: return " INFO";
+    case Level::Warn: return " WARN";
+    case Level::Error: return "ERROR";
+  }
+  return "ERROR";
+}
+
+std::string_view level_colour(Level level) {
+  switch (level) {
+    case Level::Trace: return "\x1b[35m";
+    case Level::Debug: return "\x1b[34m";
+    case Level::Info: return "\x1b[32m";
+    case Level::Warn: return "\x1b[33m";
+    case Level::Error: return "\x1b[31m";
+  }
+  return "\x1b[31m";
+}
+
+void append(fmt::memory_buffer& buf, std::string_view text) { buf.append(text.data(), text.data() + text.size()); }
+
+// Appends everything of a line that comes before the message.
+void append_prefix(fmt::memory_buffer& buf, bool colour, std::string_view timestamp, Level level,
+                   std::string_view target) {
+  if (colour) {
+    append(buf, kDim), append(buf, timestamp), append(buf, kReset), append(buf, " ");
+    append(buf, level_colour(level)), append(buf, level_text(level)), append(buf, kReset), append(buf, " ");
+    append(buf, kDim), append(buf, target), append(buf, kReset);
+    append(buf, kDim), append(buf, ":"), append(buf, kReset), append(buf, " ");
+  } else {
+    append(buf, timestamp), append(buf, " "), append(buf, level_text(level)), append(buf, " ");
+    append(buf, target), append(buf, ": ");
+  }
+}
+
+// The wall clock as "YYYY-MM-DDTHH:MM:SS.ffffffZ". The part up to the seconds
+// changes at most once a second, so it is formatted only then.
+class Clock {
+ public:
+  std::string_view now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_sec != cached_second_) {
+      tm parts{};
+      ::gmtime_r(&ts.tv_sec, &parts);
+      fmt::format_to_n(text_, 19, "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", parts.tm_year + 1900, parts.tm_mon + 1,
+                       parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+      cached_second_ = ts.tv_sec;
+    }
+    auto micros = static_cast<unsigned>(ts.tv_nsec / 1000);
+    text_[19] = '.';
+    for (int i = 25; i >= 20; --i) {
+      text_[i] = static_cast<char>('0' + micros % 10);
+      micros /= 10;
+    }
+    text_[26] = 'Z';
+    return {text_, 27};
+  }
+
+ private:
+  time_t cached_second_ = -1;  // the second text_[0..19) shows
+  char text_[27] = {};
+};
+
+// The installed log: where lines go and how they look.
+struct State {
+  Options options;
+  Clock clock;
+};
+State* g_state = nullptr;
+
+// Writes the whole line; on failure tries once to say so, then drops it.
+void write_line(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    int err = n < 0 ? errno : EIO;
+    char notice[160];
+    auto r = fmt::format_to_n(notice, sizeof notice - 1, "zephon: dropped a log line: {}\n", std::strerror(err));
+    ssize_t ignored = ::write(fd, notice, r.size);
+    (void)ignored;
+    return;
+  }
+}
+
+void emit_line(Level level, std::string_view target, auto&& append_message) {
+  State* state = g_state;
+  if (state == nullptr) return;
+  fmt::memory_buffer buf;
+  append_prefix(buf, state->options.colour, state->clock.now(), level, target);
+  append_message(buf);
+  buf.push_back('\n');
+  write_line(state->options.fd, buf.data(), buf.size());
+}
+
+// Joins the server's log channel to this log.
+class ServerSink final : public vfio_user::log::Sink {
+ public:
+  bool enabled(Level level) const override { return zephon::log::enabled(level); }
+  void write(Level level, std::string_view target, std::string_view message) override {
+    emit_line(level, target, [&](fmt::memory_buffer& buf) { append(buf, message); });
+  }
+};
+
+}  // namespace
+
+Options default_options() {
+  const char* no_color = std::getenv("NO_COLOR");
+  return Options{.fd = 2, .colour = no_color == nullptr || no_color[0] == '\0'};
+}
+
+std::expected<void, std::string> install(Options options) {
+  if (g_state != nullptr) return std::unexpected("a global default trace dispatcher has already been set");
+  static State state;
+  static ServerSink sink;
+  state.options = options;
+  g_state = &state;
+  vfio_user::log::set_sink(&sink);
+  return {};
+}
+
+void write_event(Level level, std::string_view target, fmt::string_view format, fmt::format_args args) {
+  emit_line(level, target, [&](fmt::memory_buffer& buf) { fmt::vformat_to(fmt::appender(buf), format, args); });
+}
+
+std::string format_line(bool colour, std::string_view timestamp, Level level, std::string_view target,
+                        std::string_view message) {
+  fmt::memory_buffer buf;
+  append_prefix(buf, colour, timestamp, level, target);
+  append(buf, message);
+  buf.push_back('\n');
+  return fmt::to_string(buf);
+}
+
+}  // namespace zephon::log

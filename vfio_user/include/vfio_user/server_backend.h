@@ -1,0 +1,48 @@
+// ServerBackend is the device model behind the server: every request that
+// passes the server's own checks becomes exactly one call of one of these
+// operations, on the server's thread, one at a time.
+//
+// Contract: each operation returns success or an IoError, which the server
+// reports as Error::Kind::Backend without looking inside it. Descriptors
+// passed in belong to the backend from the call on, whatever it returns.
+#ifndef VFIO_USER_SERVER_BACKEND_H_
+#define VFIO_USER_SERVER_BACKEND_H_
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+
+#include "vfio_user/io_error.h"
+#include "vfio_user/unique_fd.h"
+
+namespace vfio_user {
+
+class ServerBackend {
+ public:
+  virtual ~ServerBackend() = default;
+
+  // Returns success after filling data with count bytes read at offset.
+  virtual std::expected<void, IoError> region_read(std::uint32_t index, std::uint64_t offset,
+                                                   std::span<std::uint8_t> data) = 0;
+  // Returns success after writing data at offset.
+  virtual std::expected<void, IoError> region_write(std::uint32_t index, std::uint64_t offset,
+                                                    std::span<const std::uint8_t> data) = 0;
+  // Returns success after taking note of a DMA mapping.
+  virtual std::expected<void, IoError> dma_map(std::uint32_t flags, std::uint64_t file_offset,
+                                               std::uint64_t address, std::uint64_t size,
+                                               std::optional<UniqueFd> file) = 0;
+  // Returns success after forgetting a DMA mapping.
+  virtual std::expected<void, IoError> dma_unmap(std::uint32_t flags, std::uint64_t address,
+                                                 std::uint64_t size) = 0;
+  // Returns success after resetting the device.
+  virtual std::expected<void, IoError> reset() = 0;
+  // Returns success after setting up interrupt signalling.
+  virtual std::expected<void, IoError> set_irqs(std::uint32_t index, std::uint32_t flags,
+                                                std::uint32_t start, std::uint32_t count,
+                                                FdList files) = 0;
+};
+
+}  // namespace vfio_user
+
+#endif  // VFIO_USER_SERVER_BACKEND_H_
