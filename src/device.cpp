@@ -1,1 +1,53 @@
+#include "device.h"
 
+#include <linux/vfio.h>
+
+#include <bit>
+
+namespace zephon::device {
+
+std::uint64_t rom_size(std::uint64_t rom_len) {
+  if (rom_len <= kMinRomSize) return kMinRomSize;
+  // Past 2^63 there is no power of two; the BAR registration refuses the
+  // result anyway, as it does for anything from 4 GiB up.
+  if (rom_len > (std::uint64_t{1} << 63)) return std::uint64_t{1} << 63;
+  return std::bit_ceil(rom_len);
+}
+
+std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
+  constexpr std::uint32_t rw = VFIO_REGION_INFO_FLAG_READ | VFIO_REGION_INFO_FLAG_WRITE;
+  struct Row {
+    std::uint32_t flags;
+    std::uint64_t size;
+  };
+  const Row rows[] = {
+      {rw, kBar0Size},                           // BAR 0
+      {0, 0},                                    // BAR 1
+      {rw, kBar2Size},                           // BAR 2
+      {0, 0},                                    // BAR 3
+      {0, 0},                                    // BAR 4
+      {0, 0},                                    // BAR 5
+      {VFIO_REGION_INFO_FLAG_READ, rom_size},    // expansion ROM
+      {rw, kConfigSize},                         // configuration space
+      {0, 0},                                    // VGA
+  };
+  std::vector<vfio_user::ServerRegion> table;
+  table.reserve(std::size(rows));
+  for (std::uint32_t index = 0; index < std::size(rows); ++index) {
+    vfio_user::ServerRegion region;
+    region.region_info = vfio_region_info{.argsz = 32, .flags = rows[index].flags, .index = index,
+                                          .cap_offset = 0, .size = rows[index].size, .offset = 0};
+    table.push_back(std::move(region));
+  }
+  return table;
+}
+
+std::vector<vfio_user::InterruptEntry> interrupt_table() {
+  std::vector<vfio_user::InterruptEntry> table;
+  for (std::uint32_t index = VFIO_PCI_INTX_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
+    table.push_back({.index = index, .flags = 0, .count = 0});
+  }
+  return table;
+}
+
+}  // namespace zephon::device

@@ -1,1 +1,254 @@
+#include "client.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "vfio_user/wire.h"
+
+namespace vfio_user_client {
+
+namespace wire = vfio_user::wire;
+
+namespace {
+
+std::string errno_text(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
+
+// Bounds what a reply may announce, so a broken server cannot make the
+// client reserve gigabytes.
+constexpr std::uint32_t kMaxReply = 64u << 20;
+
+std::expected<void, std::string> read_fully(int fd, std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t r = ::recv(fd, p, n, 0);
+    if (r == 0) return std::unexpected("connection closed by the server");
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno_text("receive"));
+    }
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<Client, std::string> Client::connect(const std::string& path, int timeout_ms) {
+  vfio_user::UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return std::unexpected(errno_text("socket"));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return std::unexpected("socket path too long");
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    return std::unexpected(errno_text(("connect to " + path).c_str()));
+  }
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return Client(std::move(sock));
+}
+
+std::vector<std::uint8_t> Client::frame(std::uint16_t id, std::uint16_t command, std::span<const std::uint8_t> payload,
+                                        std::uint32_t flags, std::optional<std::uint32_t> message_size) {
+  std::vector<std::uint8_t> out(vfio_user::kHeaderSize + payload.size());
+  auto size = message_size.value_or(static_cast<std::uint32_t>(out.size()));
+  MessageHeader{id, command, size, flags, 0}.encode(out.data());
+  std::copy(payload.begin(), payload.end(), out.begin() + vfio_user::kHeaderSize);
+  return out;
+}
+
+std::expected<void, std::string> Client::send(std::span<const std::uint8_t> bytes, std::span<const int> fds) {
+  std::size_t done = 0;
+  while (done < bytes.size() || (done == 0 && bytes.empty())) {
+    iovec iov{const_cast<std::uint8_t*>(bytes.data()) + done, bytes.size() - done};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    std::vector<char> control;
+    if (done == 0 && !fds.empty()) {
+      control.resize(CMSG_SPACE(sizeof(int) * fds.size()));
+      msg.msg_control = control.data();
+      msg.msg_controllen = control.size();
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+      std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    }
+    ssize_t n = ::sendmsg(socket_.get(), &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno_text("send"));
+    }
+    done += static_cast<std::size_t>(n);
+    if (bytes.empty()) break;
+  }
+  return {};
+}
+
+std::expected<Reply, std::string> Client::receive() {
+  Reply reply;
+  std::uint8_t header[vfio_user::kHeaderSize];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
+  iovec iov{header, sizeof header};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(socket_.get(), &msg, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return std::unexpected("connection closed by the server");
+  if (n < 0) return std::unexpected(errno_text("receive"));
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      reply.fds.push(vfio_user::UniqueFd(fd));
+    }
+  }
+  if (auto r = read_fully(socket_.get(), header + n, sizeof header - static_cast<std::size_t>(n)); !r) {
+    return std::unexpected(r.error());
+  }
+  reply.header = MessageHeader::decode(header);
+  if (reply.header.message_size < vfio_user::kHeaderSize || reply.header.message_size > kMaxReply) {
+    return std::unexpected(fmt::format("reply announces {} bytes", reply.header.message_size));
+  }
+  reply.payload.resize(reply.header.message_size - vfio_user::kHeaderSize);
+  if (auto r = read_fully(socket_.get(), reply.payload.data(), reply.payload.size()); !r) {
+    return std::unexpected(r.error());
+  }
+  return reply;
+}
+
+bool Client::wait_closed() {
+  std::uint8_t byte;
+  for (;;) {
+    ssize_t n = ::recv(socket_.get(), &byte, 1, 0);
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == ECONNRESET;
+  }
+}
+
+std::expected<Reply, std::string> Client::call(Command command, std::span<const std::uint8_t> payload,
+                                               std::uint32_t flags, std::span<const int> fds) {
+  const std::uint16_t id = next_id_++;
+  auto bytes = frame(id, static_cast<std::uint16_t>(command), payload, flags);
+  if (auto s = send(bytes, fds); !s) return std::unexpected(s.error());
+  auto reply = receive();
+  if (!reply) return reply;
+  if (reply->header.message_id != id || reply->header.command != static_cast<std::uint16_t>(command)) {
+    return std::unexpected(fmt::format("reply to message {} command {} came as message {} command {}", id,
+                                       static_cast<unsigned>(command), reply->header.message_id,
+                                       reply->header.command));
+  }
+  if (reply->is_error()) {
+    return std::unexpected(fmt::format("{} failed with error {}", vfio_user::command_name(command),
+                                       reply->header.error));
+  }
+  return reply;
+}
+
+std::expected<Reply, std::string> Client::version(std::string_view capabilities_json, std::uint16_t major,
+                                                  std::uint16_t minor) {
+  std::vector<std::uint8_t> payload(4 + capabilities_json.size() + 1);
+  wire::store16(payload.data(), major);
+  wire::store16(payload.data() + 2, minor);
+  std::memcpy(payload.data() + 4, capabilities_json.data(), capabilities_json.size());
+  return call(Command::Version, payload);
+}
+
+std::expected<DeviceInfo, std::string> Client::device_info() {
+  std::uint8_t payload[16] = {};
+  wire::store32(payload, 16);
+  auto r = call(Command::DeviceGetInfo, payload);
+  if (!r) return std::unexpected(r.error());
+  if (r->payload.size() < 16) return std::unexpected("short DeviceGetInfo reply");
+  const std::uint8_t* p = r->payload.data();
+  return DeviceInfo{wire::load32(p), wire::load32(p + 4), wire::load32(p + 8), wire::load32(p + 12)};
+}
+
+std::expected<RegionInfo, std::string> Client::region_info(std::uint32_t index, std::uint32_t argsz) {
+  std::uint8_t payload[32] = {};
+  wire::store32(payload, argsz);
+  wire::store32(payload + 8, index);
+  auto r = call(Command::DeviceGetRegionInfo, payload);
+  if (!r) return std::unexpected(r.error());
+  if (r->payload.size() < 32) return std::unexpected("short DeviceGetRegionInfo reply");
+  const std::uint8_t* p = r->payload.data();
+  return RegionInfo{wire::load32(p),      wire::load32(p + 4),  wire::load32(p + 8),
+                    wire::load32(p + 12), wire::load64(p + 16), wire::load64(p + 24)};
+}
+
+std::expected<IrqInfo, std::string> Client::irq_info(std::uint32_t index) {
+  std::uint8_t payload[16] = {};
+  wire::store32(payload, 16);
+  wire::store32(payload + 8, index);
+  auto r = call(Command::GetIrqInfo, payload);
+  if (!r) return std::unexpected(r.error());
+  if (r->payload.size() < 16) return std::unexpected("short GetIrqInfo reply");
+  const std::uint8_t* p = r->payload.data();
+  return IrqInfo{wire::load32(p), wire::load32(p + 4), wire::load32(p + 8), wire::load32(p + 12)};
+}
+
+std::expected<std::vector<std::uint8_t>, std::string> Client::region_read(std::uint32_t region, std::uint64_t offset,
+                                                                          std::uint32_t count) {
+  std::uint8_t payload[16];
+  wire::store64(payload, offset);
+  wire::store32(payload + 8, region);
+  wire::store32(payload + 12, count);
+  auto r = call(Command::RegionRead, payload);
+  if (!r) return std::unexpected(r.error());
+  if (r->payload.size() != 16u + count) return std::unexpected("RegionRead reply of the wrong size");
+  return std::vector<std::uint8_t>(r->payload.begin() + 16, r->payload.end());
+}
+
+std::expected<void, std::string> Client::region_write(std::uint32_t region, std::uint64_t offset,
+                                                      std::span<const std::uint8_t> data, bool posted) {
+  std::vector<std::uint8_t> payload(16 + data.size());
+  wire::store64(payload.data(), offset);
+  wire::store32(payload.data() + 8, region);
+  wire::store32(payload.data() + 12, static_cast<std::uint32_t>(data.size()));
+  std::copy(data.begin(), data.end(), payload.begin() + 16);
+  if (posted) {
+    return send(frame(next_id_++, static_cast<std::uint16_t>(Command::RegionWrite), payload,
+                      vfio_user::FLAG_NO_REPLY));
+  }
+  auto r = call(Command::RegionWrite, payload);
+  if (!r) return std::unexpected(r.error());
+  return {};
+}
+
+std::expected<std::uint32_t, std::string> Client::read32(std::uint32_t region, std::uint64_t offset) {
+  auto r = region_read(region, offset, 4);
+  if (!r) return std::unexpected(r.error());
+  return wire::load32(r->data());
+}
+
+std::expected<void, std::string> Client::write32(std::uint32_t region, std::uint64_t offset, std::uint32_t value,
+                                                 bool posted) {
+  std::uint8_t data[4];
+  wire::store32(data, value);
+  return region_write(region, offset, data, posted);
+}
+
+std::expected<void, std::string> Client::reset() {
+  auto r = call(Command::DeviceReset, {});
+  if (!r) return std::unexpected(r.error());
+  return {};
+}
+
+}  // namespace vfio_user_client

@@ -50,8 +50,18 @@ class FdList {
   static constexpr std::size_t kCapacity = 16;
 
   FdList() = default;
-  FdList(FdList&&) noexcept = default;
-  FdList& operator=(FdList&&) noexcept = default;
+  FdList(FdList&& other) noexcept : fds_(std::move(other.fds_)), size_(std::exchange(other.size_, 0)) {}
+  FdList& operator=(FdList&& other) noexcept {
+    if (this != &other) {
+      clear();
+      fds_ = std::move(other.fds_);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  FdList(const FdList&) = delete;
+  FdList& operator=(const FdList&) = delete;
+  ~FdList() = default;
 
   // Returns the number of descriptors held.
   std::size_t size() const { return size_; }

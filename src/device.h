@@ -1,0 +1,33 @@
+// The shape of the one device zephon presents: its identity, the sizes of
+// its BARs, and the region and interrupt tables the server describes it by.
+#ifndef ZEPHON_DEVICE_H_
+#define ZEPHON_DEVICE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "vfio_user/server.h"
+
+namespace zephon::device {
+
+inline constexpr std::uint16_t kVendorId = 0x1002;
+inline constexpr std::uint16_t kDeviceId = 0x6780;
+inline constexpr std::uint8_t kClassCode = 0x03;  // display controller
+inline constexpr std::uint64_t kBar0Size = 0x10000000;
+inline constexpr std::uint64_t kBar2Size = 0x40000;
+inline constexpr std::uint64_t kConfigSize = 0x100;
+inline constexpr std::uint64_t kMinRomSize = 0x800;
+
+// Returns the ROM BAR size for an image of rom_len bytes: the smallest power
+// of two at least rom_len and 2048.
+std::uint64_t rom_size(std::uint64_t rom_len);
+
+// Returns the nine regions, position = VFIO PCI region index.
+std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);
+
+// Returns the five interrupt indices (INTx, MSI, MSI-X, error, request).
+std::vector<vfio_user::InterruptEntry> interrupt_table();
+
+}  // namespace zephon::device
+
+#endif  // ZEPHON_DEVICE_H_

@@ -1,0 +1,110 @@
+// Client is a small vfio-user client for one connection to a server's UNIX
+// socket: it frames requests, sends them with optional descriptors, and
+// reads and checks replies. The tests, the benchmarks and the probe tool
+// share it.
+//
+// Contract: every socket wait has a time-out (set at connect), so a server
+// that never answers makes a call fail instead of hang. Failures are values
+// carrying a readable description. Not thread-safe.
+#ifndef ZEPHON_TOOLS_CLIENT_H_
+#define ZEPHON_TOOLS_CLIENT_H_
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vfio_user/command.h"
+#include "vfio_user/message.h"
+#include "vfio_user/unique_fd.h"
+
+namespace vfio_user_client {
+
+using vfio_user::Command;
+using vfio_user::MessageHeader;
+
+// One message received from the server.
+struct Reply {
+  MessageHeader header;
+  std::vector<std::uint8_t> payload;  // message_size - 16 bytes
+  vfio_user::FdList fds;              // descriptors that came with it
+
+  // Returns whether the server flagged this reply as an error.
+  bool is_error() const { return (header.flags & vfio_user::FLAG_ERROR) != 0; }
+};
+
+struct RegionInfo {
+  std::uint32_t argsz, flags, index, cap_offset;
+  std::uint64_t size, offset;
+};
+
+struct DeviceInfo {
+  std::uint32_t argsz, flags, num_regions, num_irqs;
+};
+
+struct IrqInfo {
+  std::uint32_t argsz, flags, index, count;
+};
+
+class Client {
+ public:
+  // Returns a client connected to the socket at path, or why not.
+  static std::expected<Client, std::string> connect(const std::string& path, int timeout_ms = 10000);
+
+  // Returns the bytes of a request: header (message_size = 16 + payload
+  // unless given) then payload.
+  static std::vector<std::uint8_t> frame(std::uint16_t id, std::uint16_t command,
+                                         std::span<const std::uint8_t> payload, std::uint32_t flags = 0,
+                                         std::optional<std::uint32_t> message_size = std::nullopt);
+
+  // Returns success once all bytes were sent (descriptors with the first).
+  std::expected<void, std::string> send(std::span<const std::uint8_t> bytes, std::span<const int> fds = {});
+  // Returns the next message from the server.
+  std::expected<Reply, std::string> receive();
+  // Returns whether the server closed the connection within the time-out.
+  bool wait_closed();
+
+  // Returns the reply to one request, checked to carry its id and command.
+  std::expected<Reply, std::string> call(Command command, std::span<const std::uint8_t> payload,
+                                         std::uint32_t flags = 0, std::span<const int> fds = {});
+
+  // Returns the server's version reply payload after sending capabilities.
+  std::expected<Reply, std::string> version(std::string_view capabilities_json = R"({"capabilities":{}})",
+                                            std::uint16_t major = 0, std::uint16_t minor = 1);
+  // Returns the device information.
+  std::expected<DeviceInfo, std::string> device_info();
+  // Returns the region information of region index.
+  std::expected<RegionInfo, std::string> region_info(std::uint32_t index, std::uint32_t argsz = 32);
+  // Returns the interrupt information of interrupt index.
+  std::expected<IrqInfo, std::string> irq_info(std::uint32_t index);
+  // Returns count bytes read from a region.
+  std::expected<std::vector<std::uint8_t>, std::string> region_read(std::uint32_t region, std::uint64_t offset,
+                                                                    std::uint32_t count);
+  // Returns success after a write (posted: no reply awaited).
+  std::expected<void, std::string> region_write(std::uint32_t region, std::uint64_t offset,
+                                                std::span<const std::uint8_t> data, bool posted = false);
+  // Returns the 32-bit little-endian word read at offset.
+  std::expected<std::uint32_t, std::string> read32(std::uint32_t region, std::uint64_t offset);
+  // Returns success after writing a 32-bit little-endian word.
+  std::expected<void, std::string> write32(std::uint32_t region, std::uint64_t offset, std::uint32_t value,
+                                           bool posted = false);
+  // Returns success after a device reset.
+  std::expected<void, std::string> reset();
+
+  // Returns the socket, for tests that need to act on it directly.
+  int fd() const { return socket_.get(); }
+  // Closes the connection.
+  void close() { socket_.reset(); }
+
+ private:
+  explicit Client(vfio_user::UniqueFd socket) : socket_(std::move(socket)) {}
+
+  vfio_user::UniqueFd socket_;
+  std::uint16_t next_id_ = 1;  // message_id of the next request
+};
+
+}  // namespace vfio_user_client
+
+#endif  // ZEPHON_TOOLS_CLIENT_H_
