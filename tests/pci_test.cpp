@@ -1,1 +1,519 @@
+#include "pci.h"
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "log.h"
+
+namespace zephon::pci {
+namespace {
+
+// The log writes to fd 2, which CaptureStderr redirects while a test looks.
+class LogEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_TRUE(zephon::log::install(zephon::log::Options{.fd = 2, .colour = false})); }
+};
+[[maybe_unused]] ::testing::Environment* const kLogEnvironment =
+    ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+// Drops the timestamp (which varies) from every log line, keeping the level,
+// target and message; lines of another shape are kept whole so they show up.
+std::string strip_timestamps(const std::string& text) {
+  std::istringstream in(text);
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    const bool stamped = line.size() >= 28 && line[10] == 'T' && line[26] == 'Z' && line[27] == ' ';
+    out += stamped ? line.substr(28) : line;
+    out += '\n';
+  }
+  return out;
+}
+
+// The line a WARN event of the configuration space leaves once stripped.
+std::string warning(const std::string& message) { return " WARN zephon::pci: " + message + "\n"; }
+
+template <typename F>
+std::string logged_by(F&& action) {
+  ::testing::internal::CaptureStderr();
+  action();
+  return strip_timestamps(::testing::internal::GetCapturedStderr());
+}
+
+using Registers = std::array<std::uint32_t, PciConfiguration::kNumRegisters>;
+
+Registers registers_of(const PciConfiguration& config) {
+  Registers regs{};
+  for (std::size_t i = 0; i < regs.size(); ++i) regs[i] = config.read_reg(i);
+  return regs;
+}
+
+void write_bytes(PciConfiguration& config, std::uint64_t address, std::vector<std::uint8_t> bytes) {
+  config.write_reg(address / 4, address % 4, bytes);
+}
+
+void write_dword(PciConfiguration& config, std::uint64_t address, std::uint32_t value) {
+  write_bytes(config, address,
+              {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+               static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+}
+
+// Finds every register's write mask from the outside, on a copy: a bit reads
+// back differently after writing all ones and all zeros exactly when the
+// guest may change it.
+Registers masks_of(PciConfiguration config) {
+  Registers masks{};
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    write_dword(config, 4 * i, 0xFFFFFFFF);
+    const std::uint32_t ones = config.read_reg(i);
+    write_dword(config, 4 * i, 0);
+    masks[i] = ones ^ config.read_reg(i);
+  }
+  return masks;
+}
+
+// The slot index, or the error's text form, so failures print readably.
+std::string outcome(const std::expected<std::size_t, Error>& result) {
+  return result ? std::to_string(*result) : to_string(result.error());
+}
+
+PciConfiguration bare_device() {
+  return PciConfiguration::create(0x1002, 0x6780, 0x03, PciDisplaySubclass(PciDisplaySubclass::Other), nullptr,
+                                  PciHeaderLayout::Device, 0, 0, 0);
+}
+
+std::uint64_t rom_bar_size(std::size_t rom_length) {
+  std::uint64_t size = 2048;
+  while (size < rom_length) size *= 2;
+  return size;
+}
+
+// The device as start-up builds it, for a ROM image of rom_length bytes.
+PciConfiguration startup_device(std::size_t rom_length) {
+  PciConfiguration config = bare_device();
+  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = 0x1000'0000, .index = 0})), "0");
+  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = 0x4'0000, .index = 2})), "2");
+  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = rom_bar_size(rom_length), .index = 6})), "6");
+  return config;
+}
+
+TEST(PciStartupDevice, RegistersBeforeAnyWrite) {
+  Registers expected{};
+  expected[0] = 0x67801002;
+  expected[1] = 0x00000002;
+  expected[2] = 0x03800000;
+  EXPECT_EQ(registers_of(startup_device(4096)), expected);
+}
+
+struct MaskCase {
+  std::size_t rom_length;
+  std::uint32_t rom_mask;
+};
+void PrintTo(const MaskCase& c, std::ostream* os) { *os << "ROM of " << c.rom_length << " bytes"; }
+
+class PciStartupMasks : public ::testing::TestWithParam<MaskCase> {};
+
+TEST_P(PciStartupMasks, OnlyCommandCacheLineBarsRomAndInterruptLineAreWritable) {
+  Registers expected{};
+  expected[1] = 0x0000FFFF;
+  expected[3] = 0x000000FF;
+  expected[4] = 0xF0000000;
+  expected[6] = 0xFFFC0000;
+  expected[12] = GetParam().rom_mask;
+  expected[15] = 0x000000FF;
+  EXPECT_EQ(masks_of(startup_device(GetParam().rom_length)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RomLengths, PciStartupMasks,
+                         ::testing::Values(MaskCase{0, 0xFFFFF801}, MaskCase{100, 0xFFFFF801},
+                                           MaskCase{2048, 0xFFFFF801}, MaskCase{2049, 0xFFFFF001},
+                                           MaskCase{4096, 0xFFFFF001}, MaskCase{65537, 0xFFFE0001}));
+
+struct SizingCase {
+  std::uint64_t address;
+  std::size_t rom_length;
+  std::uint32_t read_back;
+};
+void PrintTo(const SizingCase& c, std::ostream* os) {
+  *os << "offset " << c.address << ", ROM of " << c.rom_length << " bytes";
+}
+
+class PciBarSizing : public ::testing::TestWithParam<SizingCase> {};
+
+TEST_P(PciBarSizing, AllOnesReadsBackTheSizeMask) {
+  PciConfiguration config = startup_device(GetParam().rom_length);
+  const std::string log = logged_by([&] { write_dword(config, GetParam().address, 0xFFFFFFFF); });
+  EXPECT_EQ(config.read_reg(GetParam().address / 4), GetParam().read_back);
+  EXPECT_EQ(log, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(StartupBars, PciBarSizing,
+                         ::testing::Values(SizingCase{0x10, 4096, 0xF0000000}, SizingCase{0x14, 4096, 0},
+                                           SizingCase{0x18, 4096, 0xFFFC0000}, SizingCase{0x1C, 4096, 0},
+                                           SizingCase{0x24, 4096, 0}, SizingCase{0x30, 4096, 0xFFFFF001},
+                                           SizingCase{0x30, 1, 0xFFFFF801},
+                                           SizingCase{0x30, 3 * 1024 * 1024, 0xFFC00001}));
+
+TEST(PciBarSizing, ProgrammedAddressReadsBack) {
+  PciConfiguration config = startup_device(4096);
+  write_dword(config, 0x10, 0xFFFFFFFF);
+  write_dword(config, 0x10, 0xE0000000);
+  write_dword(config, 0x18, 0xFEDC1234);
+  write_dword(config, 0x30, 0x000C0001);
+  EXPECT_EQ(config.read_reg(4), 0xE0000000u);
+  EXPECT_EQ(config.read_reg(6), 0xFEDC0000u);
+  EXPECT_EQ(config.read_reg(12), 0x000C0001u);
+}
+
+struct WriteCase {
+  std::string name;
+  std::uint64_t address;
+  std::vector<std::uint8_t> data;
+  std::optional<std::pair<std::size_t, std::uint32_t>> change;  // register and its new value
+  std::string log;
+};
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
+class PciWrite : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(PciWrite, ChangesOnlyWritableBitsAndLogsRejections) {
+  const WriteCase& c = GetParam();
+  PciConfiguration config = startup_device(4096);
+  Registers expected = registers_of(config);
+  if (c.change) expected[c.change->first] = c.change->second;
+  const std::string log = logged_by([&] { write_bytes(config, c.address, c.data); });
+  EXPECT_EQ(registers_of(config), expected);
+  EXPECT_EQ(log, c.log);
+}
+
+constexpr std::uint8_t kFF = 0xFF;
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, PciWrite,
+    ::testing::Values(
+        WriteCase{"IdentityIsReadOnly", 0x00, {kFF, kFF, kFF, kFF}, std::nullopt, ""},
+        WriteCase{"StatusStaysZero", 0x04, {kFF, kFF, kFF, kFF}, std::pair{1, 0x0000FFFF}, ""},
+        WriteCase{"CommandWord", 0x04, {0x06, 0x01}, std::pair{1, 0x00000106}, ""},
+        WriteCase{"StatusWordIgnored", 0x06, {kFF, kFF}, std::nullopt, ""},
+        WriteCase{"ClassCodeIsReadOnly", 0x08, {kFF, kFF, kFF, kFF}, std::nullopt, ""},
+        WriteCase{"CacheLineByte", 0x0C, {0x10}, std::pair{3, 0x00000010}, ""},
+        WriteCase{"HeaderTypeByteIgnored", 0x0E, {kFF}, std::nullopt, ""},
+        WriteCase{"BarUpperWord", 0x12, {kFF, kFF}, std::pair{4, 0xF0000000}, ""},
+        WriteCase{"BarTopByte", 0x13, {0xAB}, std::pair{4, 0xA0000000}, ""},
+        WriteCase{"InterruptLineByte", 0x3C, {0x0B}, std::pair{15, 0x0000000B}, ""},
+        WriteCase{"InterruptPinByteIgnored", 0x3D, {0x01}, std::nullopt, ""},
+        WriteCase{"LastByte", 0xFF, {kFF}, std::nullopt, ""},
+        WriteCase{"ByteBeyondSpace", 0x100, {kFF}, std::nullopt, warning("bad PCI config byte write offset 256")},
+        WriteCase{"WordOddOffset", 0x05, {kFF, kFF}, std::nullopt, warning("bad PCI config word write offset 5")},
+        WriteCase{"WordOffsetThree", 0x07, {kFF, kFF}, std::nullopt, warning("bad PCI config word write offset 7")},
+        WriteCase{"WordBeyondSpace", 0x100, {kFF, kFF}, std::nullopt, warning("bad PCI config word write offset 256")},
+        WriteCase{"WordMisalignedBeyondSpace",
+                  0x101,
+                  {kFF, kFF},
+                  std::nullopt,
+                  warning("bad PCI config word write offset 257")},
+        WriteCase{"DwordMisaligned",
+                  0x06,
+                  {kFF, kFF, kFF, kFF},
+                  std::nullopt,
+                  warning("bad PCI config dword write offset 6")},
+        WriteCase{"DwordMisalignedBeyondSpace",
+                  0x102,
+                  {kFF, kFF, kFF, kFF},
+                  std::nullopt,
+                  warning("bad PCI config dword write offset 258")},
+        WriteCase{"DwordBeyondSpace", 0x100, {kFF, kFF, kFF, kFF}, std::nullopt, warning("bad PCI dword write 256")},
+        WriteCase{
+            "DwordFarBeyondSpace", 0x40000, {kFF, kFF, kFF, kFF}, std::nullopt, warning("bad PCI dword write 262144")},
+        WriteCase{"EmptyIgnored", 0x04, {}, std::nullopt, ""},
+        WriteCase{"ThreeBytesIgnored", 0x04, {kFF, kFF, kFF}, std::nullopt, ""},
+        WriteCase{"ThreeBytesBeyondSpaceSilent", 0x101, {kFF, kFF, kFF}, std::nullopt, ""},
+        WriteCase{"EightBytesIgnored", 0x10, {kFF, kFF, kFF, kFF, kFF, kFF, kFF, kFF}, std::nullopt, ""},
+        WriteCase{"EightBytesMisalignedSilent", 0x102, {kFF, kFF, kFF, kFF, kFF, kFF, kFF, kFF}, std::nullopt, ""}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+
+class PciReadBeyondSpace : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PciReadBeyondSpace, ReadsAllOnes) { EXPECT_EQ(startup_device(4096).read_reg(GetParam()), 0xFFFFFFFFu); }
+
+INSTANTIATE_TEST_SUITE_P(Indices, PciReadBeyondSpace, ::testing::Values(64, 65, 1000, SIZE_MAX));
+
+TEST(PciReadReg, LastRegisterIsInsideTheSpace) {
+  PciConfiguration config = bare_device();
+  EXPECT_EQ(config.read_reg(63), 0u);
+}
+
+class FixedProgrammingInterface final : public PciProgrammingInterface {
+ public:
+  std::uint8_t get_register_value() const override { return 0x01; }
+};
+
+class FixedSubclass final : public PciSubclass {
+ public:
+  std::uint8_t get_register_value() const override { return 0x04; }
+};
+
+struct LayoutCase {
+  std::string name;
+  PciHeaderLayout layout;
+  std::vector<std::pair<std::size_t, std::uint32_t>> values;  // registers that are not zero
+  std::vector<std::pair<std::size_t, std::uint32_t>> masks;   // masks that are not zero
+};
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
+class PciCreate : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(PciCreate, WritesIdentityAndHeader) {
+  const FixedProgrammingInterface prog_if;
+  const PciConfiguration config = PciConfiguration::create(0x8086, 0x1234, 0x06, FixedSubclass(), &prog_if,
+                                                           GetParam().layout, 0xABCD, 0x5678, 0x07);
+  Registers values{};
+  for (auto [reg, value] : GetParam().values) values[reg] = value;
+  Registers masks{};
+  for (auto [reg, mask] : GetParam().masks) masks[reg] = mask;
+  EXPECT_EQ(registers_of(config), values);
+  EXPECT_EQ(masks_of(config), masks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, PciCreate,
+    ::testing::Values(
+        LayoutCase{"Device",
+                   PciHeaderLayout::Device,
+                   {{0, 0x12348086}, {2, 0x06040107}, {11, 0x5678ABCD}},
+                   {{1, 0x0000FFFF}, {3, 0x000000FF}, {15, 0x000000FF}}},
+        LayoutCase{
+            "Bridge",
+            PciHeaderLayout::Bridge,
+            {{0, 0x12348086}, {2, 0x06040107}, {3, 0x00010000}, {7, 0x000000F0}, {8, 0x0000FFF0}, {9, 0x0001FFF1}},
+            {{1, 0x0000FFFF},
+             {3, 0x000000FF},
+             {6, 0x00FFFFFF},
+             {7, 0xF9000000},
+             {8, 0xFFF0FFF0},
+             {9, 0xFFF0FFF0},
+             {10, 0xFFFFFFFF},
+             {11, 0xFFFFFFFF},
+             {15, 0xFFFF00FF}}}),
+    [](const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+
+class PciDisplaySubclasses : public ::testing::TestWithParam<std::pair<PciDisplaySubclass::Value, std::uint32_t>> {};
+
+TEST_P(PciDisplaySubclasses, SubclassByteLandsInClassRegister) {
+  const PciConfiguration config = PciConfiguration::create(0x1002, 0x6780, 0x03, PciDisplaySubclass(GetParam().first),
+                                                           nullptr, PciHeaderLayout::Device, 0, 0, 0);
+  EXPECT_EQ(config.read_reg(2), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PciDisplaySubclasses,
+                         ::testing::Values(std::pair{PciDisplaySubclass::VgaCompatible, 0x03000000u},
+                                           std::pair{PciDisplaySubclass::Xga, 0x03010000u},
+                                           std::pair{PciDisplaySubclass::ThreeDController, 0x03020000u},
+                                           std::pair{PciDisplaySubclass::Other, 0x03800000u}));
+
+struct RefusedBarCase {
+  std::string name;
+  std::vector<PciBarSpec> before;  // registered first, each must succeed
+  PciBarSpec bar;
+  std::string error;
+};
+void PrintTo(const RefusedBarCase& c, std::ostream* os) { *os << c.name; }
+
+class PciAddBarRefused : public ::testing::TestWithParam<RefusedBarCase> {};
+
+TEST_P(PciAddBarRefused, ReportsFirstFailedCheckAndChangesNothing) {
+  PciConfiguration config = bare_device();
+  for (const PciBarSpec& bar : GetParam().before) ASSERT_TRUE(config.add_pci_bar(bar).has_value());
+  const Registers values = registers_of(config);
+  const Registers masks = masks_of(config);
+  const auto result = config.add_pci_bar(GetParam().bar);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(to_string(result.error()), GetParam().error);
+  EXPECT_EQ(registers_of(config), values);
+  EXPECT_EQ(masks_of(config), masks);
+}
+
+constexpr std::uint64_t k4G = std::uint64_t{1} << 32;
+constexpr std::uint64_t k2Pow63 = std::uint64_t{1} << 63;
+constexpr PciBarKind kIo = PciBarKind::Io;
+constexpr PciBarKind kMem64 = PciBarKind::Memory64;
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, PciAddBarRefused,
+    ::testing::Values(
+        RefusedBarCase{"IndexAboveRom", {}, {.size = 0x1000, .index = 7}, "BarInvalid(7)"},
+        RefusedBarCase{"IndexCheckedFirst", {}, {.address = 3, .size = 6, .index = 7, .kind = kIo}, "BarInvalid(7)"},
+        RefusedBarCase{"SlotTaken", {{.size = 0x1000, .index = 2}}, {.size = 0x1000, .index = 2}, "BarInUse(2)"},
+        RefusedBarCase{"SlotTakenBeforeSize", {{.size = 0x1000, .index = 2}}, {.size = 0, .index = 2}, "BarInUse(2)"},
+        RefusedBarCase{"SlotTakenAsUpperHalf",
+                       {{.size = 0x1000, .index = 0, .kind = kMem64}},
+                       {.size = 0x1000, .index = 1},
+                       "BarInUse(1)"},
+        RefusedBarCase{"SizeZero", {}, {.size = 0, .index = 0}, "BarSizeInvalid(0)"},
+        RefusedBarCase{"SizeNotPowerOfTwo", {}, {.size = 6, .index = 0}, "BarSizeInvalid(6)"},
+        RefusedBarCase{"SizeBeforeRomType", {}, {.size = 6, .index = 6, .kind = kIo}, "BarSizeInvalid(6)"},
+        RefusedBarCase{"RomOfIoKind", {}, {.size = 0x1000, .index = 6, .kind = kIo}, "BarInvalidRomType"},
+        RefusedBarCase{"RomTypeBeforeMinimum", {}, {.size = 4, .index = 6, .kind = kIo}, "BarInvalidRomType"},
+        RefusedBarCase{"RomOf64BitKind", {}, {.size = 0x1000, .index = 6, .kind = kMem64}, "BarInvalidRomType"},
+        RefusedBarCase{"RomBelowMinimum", {}, {.size = 1024, .index = 6}, "BarSizeInvalid(1024)"},
+        RefusedBarCase{"IoBelowMinimum", {}, {.size = 2, .index = 1, .kind = kIo}, "BarSizeInvalid(2)"},
+        RefusedBarCase{"MemoryBelowMinimum", {}, {.size = 8, .index = 0}, "BarSizeInvalid(8)"},
+        RefusedBarCase{"Memory64BelowMinimum", {}, {.size = 8, .index = 0, .kind = kMem64}, "BarSizeInvalid(8)"},
+        RefusedBarCase{
+            "Misaligned", {}, {.address = 0x1000, .size = 0x2000, .index = 0}, "BarAlignmentInvalid(4096, 8192)"},
+        RefusedBarCase{
+            "MisalignedRom", {}, {.address = 0x800, .size = 0x1000, .index = 6}, "BarAlignmentInvalid(2048, 4096)"},
+        RefusedBarCase{"MisalignedBeforeInvalid64",
+                       {},
+                       {.address = 0x10, .size = 0x1000, .index = 5, .kind = kMem64},
+                       "BarAlignmentInvalid(16, 4096)"},
+        RefusedBarCase{"EndOverflows",
+                       {},
+                       {.address = k2Pow63, .size = k2Pow63, .index = 0},
+                       "BarAddressInvalid(9223372036854775808, 9223372036854775808)"},
+        RefusedBarCase{"OverflowBeforeInvalid64",
+                       {},
+                       {.address = k2Pow63, .size = k2Pow63, .index = 5, .kind = kMem64},
+                       "BarAddressInvalid(9223372036854775808, 9223372036854775808)"},
+        RefusedBarCase{"EndAt4G",
+                       {},
+                       {.address = 0xF000'0000, .size = 0x1000'0000, .index = 0},
+                       "BarAddressInvalid(4026531840, 268435456)"},
+        RefusedBarCase{"IoEndAt4G",
+                       {},
+                       {.address = 0xFFFF'FFFC, .size = 4, .index = 0, .kind = kIo},
+                       "BarAddressInvalid(4294967292, 4)"},
+        RefusedBarCase{
+            "RomAbove4G", {}, {.address = k4G, .size = 0x1000, .index = 6}, "BarAddressInvalid(4294967296, 4096)"},
+        RefusedBarCase{"Memory64AtLastBar", {}, {.size = 0x1000, .index = 5, .kind = kMem64}, "BarInvalid64(5)"},
+        RefusedBarCase{
+            "Invalid64BeforeBound", {}, {.address = k4G, .size = k4G, .index = 5, .kind = kMem64}, "BarInvalid64(5)"},
+        RefusedBarCase{"Memory64EndAt4G",
+                       {},
+                       {.address = k4G, .size = k4G, .index = 0, .kind = kMem64},
+                       "BarAddressInvalid(4294967296, 4294967296)"},
+        RefusedBarCase{"BoundBeforeInUse64",
+                       {{.size = 0x1000, .index = 1}},
+                       {.address = 0xF000'0000, .size = 0x1000'0000, .index = 0, .kind = kMem64},
+                       "BarAddressInvalid(4026531840, 268435456)"},
+        RefusedBarCase{"UpperSlotTaken",
+                       {{.size = 0x1000, .index = 1}},
+                       {.size = 0x1000, .index = 0, .kind = kMem64},
+                       "BarInUse64(0)"}),
+    [](const ::testing::TestParamInfo<RefusedBarCase>& info) { return info.param.name; });
+
+TEST(PciAddBar, RefusedBarLeavesItsSlotsFree) {
+  PciConfiguration config = bare_device();
+  ASSERT_TRUE(config.add_pci_bar({.size = 0x1000, .index = 1}).has_value());
+  ASSERT_EQ(outcome(config.add_pci_bar({.size = 0x1000, .index = 0, .kind = kMem64})), "BarInUse64(0)");
+  ASSERT_EQ(outcome(config.add_pci_bar({.address = k4G, .size = 0x1000, .index = 3, .kind = kMem64})),
+            "BarAddressInvalid(4294967296, 4096)");
+  EXPECT_EQ(outcome(config.add_pci_bar({.size = 0x1000, .index = 0})), "0");
+  EXPECT_EQ(outcome(config.add_pci_bar({.size = 0x1000, .index = 3, .kind = kMem64})), "3");
+}
+
+struct BarCase {
+  std::string name;
+  PciBarSpec bar;
+  std::uint32_t command;                                                    // register 1 afterwards
+  std::vector<std::tuple<std::size_t, std::uint32_t, std::uint32_t>> regs;  // register, value, mask
+  std::uint32_t sized;  // the BAR register after the guest writes all ones
+};
+void PrintTo(const BarCase& c, std::ostream* os) { *os << c.name; }
+
+class PciAddBarAccepted : public ::testing::TestWithParam<BarCase> {};
+
+TEST_P(PciAddBarAccepted, WritesRegisterMaskAndCommandBit) {
+  const BarCase& c = GetParam();
+  PciConfiguration config = bare_device();
+  Registers values = registers_of(config);
+  Registers masks = masks_of(config);
+  values[1] = c.command;
+  for (auto [reg, value, mask] : c.regs) values[reg] = value, masks[reg] = mask;
+
+  EXPECT_EQ(outcome(config.add_pci_bar(c.bar)), std::to_string(c.bar.index));
+  EXPECT_EQ(registers_of(config), values);
+  EXPECT_EQ(masks_of(config), masks);
+  const std::size_t reg = std::get<0>(c.regs.front());
+  write_dword(config, 4 * reg, 0xFFFFFFFF);
+  EXPECT_EQ(config.read_reg(reg), c.sized);
+  EXPECT_EQ(outcome(config.add_pci_bar(c.bar)), "BarInUse(" + std::to_string(c.bar.index) + ")");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PciAddBarAccepted,
+    ::testing::Values(BarCase{"Memory32",
+                              {.address = 0x2000'0000, .size = 0x1000'0000, .index = 0},
+                              0x2,
+                              {{4, 0x2000'0000, 0xF000'0000}},
+                              0xF000'0000},
+                      BarCase{"Memory32Prefetchable",
+                              {.address = 0x1000, .size = 0x1000, .index = 1, .prefetch = 0x08},
+                              0x2,
+                              {{5, 0x1008, 0xFFFF'F000}},
+                              0xFFFF'F008},
+                      BarCase{"Memory32EndBelow4G",
+                              {.address = 0xE000'0000, .size = 0x1000'0000, .index = 5},
+                              0x2,
+                              {{9, 0xE000'0000, 0xF000'0000}},
+                              0xF000'0000},
+                      BarCase{"IoOfMinimumSize",
+                              {.address = 0x1004, .size = 4, .index = 3, .kind = kIo},
+                              0x1,
+                              {{7, 0x1005, 0xFFFF'FFFC}},
+                              0xFFFF'FFFD},
+                      BarCase{"IoIgnoresPrefetch",
+                              {.address = 0x100, .size = 0x100, .index = 2, .prefetch = 0x08, .kind = kIo},
+                              0x1,
+                              {{6, 0x101, 0xFFFF'FF00}},
+                              0xFFFF'FF01},
+                      BarCase{"RomOfMinimumSize", {.size = 2048, .index = 6}, 0x2, {{12, 0, 0xFFFF'F801}}, 0xFFFF'F801},
+                      BarCase{"RomAtAddress",
+                              {.address = 0xC'0000, .size = 0x1'0000, .index = 6},
+                              0x2,
+                              {{12, 0xC'0000, 0xFFFF'0001}},
+                              0xFFFF'0001},
+                      BarCase{"Memory64",
+                              {.address = 0x2000, .size = 0x1000, .index = 0, .kind = kMem64},
+                              0x2,
+                              {{4, 0x2004, 0xFFFF'F000}, {5, 0, 0xFFFF'FFFF}},
+                              0xFFFF'F004},
+                      BarCase{
+                          "Memory64Prefetchable",
+                          {.address = 0x4000'0000, .size = 0x4000'0000, .index = 4, .prefetch = 0x08, .kind = kMem64},
+                          0x2,
+                          {{8, 0x4000'000C, 0xC000'0000}, {9, 0, 0xFFFF'FFFF}},
+                          0xC000'000C}),
+    [](const ::testing::TestParamInfo<BarCase>& info) { return info.param.name; });
+
+TEST(PciAddBar, CommandBitsAccumulateAcrossKinds) {
+  PciConfiguration config = bare_device();
+  ASSERT_TRUE(config.add_pci_bar({.size = 0x100, .index = 0, .kind = kIo}).has_value());
+  ASSERT_TRUE(config.add_pci_bar({.size = 0x1000, .index = 1}).has_value());
+  EXPECT_EQ(config.read_reg(1), 0x3u);
+}
+
+class PciErrorText : public ::testing::TestWithParam<std::pair<Error, std::string>> {};
+
+TEST_P(PciErrorText, NamesKindAndFields) { EXPECT_EQ(to_string(GetParam().first), GetParam().second); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PciErrorText,
+    ::testing::Values(std::pair{Error::bar_in_use64(3), std::string("BarInUse64(3)")},
+                      std::pair{Error::bar_size_invalid(UINT64_MAX),
+                                std::string("BarSizeInvalid(18446744073709551615)")},
+                      std::pair{Error::capability_empty(), std::string("CapabilityEmpty")},
+                      std::pair{Error::capability_length_invalid(12), std::string("CapabilityLengthInvalid(12)")},
+                      std::pair{Error::capability_space_full(300), std::string("CapabilitySpaceFull(300)")}));
+
+}  // namespace
+}  // namespace zephon::pci

@@ -1,0 +1,92 @@
+// Backend is the device model of the emulated display device: it answers the
+// vfio-user server's region accesses, DMA, interrupt and reset calls.
+//
+// Contract: regions are numbered as Linux VFIO numbers PCI regions. Region 0
+// (BAR 0) reads as zeros and drops writes silently; region 2 (BAR 2) is a file
+// of 65536 32-bit registers reached one aligned 32-bit word at a time, every
+// access logged with target "zephon"; region 6 is the ROM image, zeros past
+// its end; region 7 is the PciConfiguration. Any other region, and any bad
+// BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
+// failure is a configuration-space read of a refused shape (InvalidInput).
+// DMA mappings and interrupt set-ups are accepted and their descriptors closed
+// at once. reset() clears the registers only. No operation allocates. The
+// object is about 256 KiB: create it on the heap. Single-threaded.
+#ifndef ZEPHON_BACKEND_H_
+#define ZEPHON_BACKEND_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "pci.h"
+#include "vfio_user/server_backend.h"
+
+namespace zephon {
+
+class Backend final : public vfio_user::ServerBackend {
+ public:
+  static constexpr std::size_t kNumRegs = 65536;
+  static constexpr std::uint64_t kRegsBytes = kNumRegs * 4;
+  static constexpr std::size_t kDumpBytes = kNumRegs * 4;
+
+  static constexpr std::uint32_t kRegionBar0 = 0;
+  static constexpr std::uint32_t kRegionBar2 = 2;
+  static constexpr std::uint32_t kRegionRom = 6;
+  static constexpr std::uint32_t kRegionConfig = 7;
+
+  using Registers = std::array<std::uint32_t, kNumRegs>;
+
+  // Takes over the configuration space (BARs already registered) and the ROM
+  // image; the registers start at zero.
+  Backend(pci::PciConfiguration config, std::vector<std::uint8_t> rom);
+
+  Backend(const Backend&) = delete;
+  Backend& operator=(const Backend&) = delete;
+
+  // Returns success after filling data; fails only for a refused
+  // configuration-space read shape, leaving data untouched.
+  std::expected<void, vfio_user::IoError> region_read(std::uint32_t index, std::uint64_t offset,
+                                                      std::span<std::uint8_t> data) override;
+  // Returns success always; bad writes are logged or dropped.
+  std::expected<void, vfio_user::IoError> region_write(std::uint32_t index, std::uint64_t offset,
+                                                       std::span<const std::uint8_t> data) override;
+  // Returns success after closing file, if any.
+  std::expected<void, vfio_user::IoError> dma_map(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
+                                                  std::uint64_t size, std::optional<vfio_user::UniqueFd> file) override;
+  // Returns success; nothing was mapped to forget.
+  std::expected<void, vfio_user::IoError> dma_unmap(std::uint32_t flags, std::uint64_t address,
+                                                    std::uint64_t size) override;
+  // Returns success after zeroing the registers; config and ROM are kept.
+  std::expected<void, vfio_user::IoError> reset() override;
+  // Returns success after closing every descriptor of files.
+  std::expected<void, vfio_user::IoError> set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
+                                                   std::uint32_t count, vfio_user::FdList files) override;
+
+  // Returns the BAR 2 register file.
+  const Registers& regs() const { return regs_; }
+  // Returns the configuration space as the guest has left it.
+  const pci::PciConfiguration& config() const { return config_; }
+  // Returns the ROM image as it was handed in.
+  std::span<const std::uint8_t> rom() const { return rom_; }
+
+  // Writes the registers into out in index order, each little-endian.
+  void dump(std::span<std::uint8_t, kDumpBytes> out) const;
+
+ private:
+  void read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) const;
+  void write_bar2(std::uint64_t offset, std::span<const std::uint8_t> data);
+  void read_rom(std::uint64_t offset, std::span<std::uint8_t> data) const;
+  std::expected<void, vfio_user::IoError> read_config(std::uint64_t offset, std::span<std::uint8_t> data) const;
+
+  pci::PciConfiguration config_;   // changed only by guest writes to region 7
+  std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
+  Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
+};
+
+}  // namespace zephon
+
+#endif  // ZEPHON_BACKEND_H_
