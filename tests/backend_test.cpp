@@ -19,45 +19,21 @@
 #include <vector>
 
 #include "log.h"
+#include "log_capture.h"
 
 namespace zephon {
 namespace {
 
+using zephon_test::logged_by;
+
 using pci::PciConfiguration;
 using Bytes = std::vector<std::uint8_t>;
-
-// The log writes to fd 2, which CaptureStderr redirects while a test looks.
-class LogEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_TRUE(zephon::log::install(zephon::log::Options{.fd = 2, .colour = false})); }
-};
-[[maybe_unused]] ::testing::Environment* const kLogEnvironment =
-    ::testing::AddGlobalTestEnvironment(new LogEnvironment);
-
-// Drops the timestamp (which varies) from every log line, keeping the level,
-// target and message; lines of another shape are kept whole so they show up.
-std::string strip_timestamps(const std::string& text) {
-  std::istringstream in(text);
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    const bool stamped = line.size() >= 28 && line[10] == 'T' && line[26] == 'Z' && line[27] == ' ';
-    out += stamped ? line.substr(28) : line;
-    out += '\n';
-  }
-  return out;
-}
 
 // The lines WARN events of the device model and of the configuration space
 // leave once stripped.
 std::string warning(const std::string& message) { return " WARN zephon: " + message + "\n"; }
 std::string pci_warning(const std::string& message) { return " WARN zephon::pci: " + message + "\n"; }
 
-template <typename F>
-std::string logged_by(F&& action) {
-  ::testing::internal::CaptureStderr();
-  action();
-  return strip_timestamps(::testing::internal::GetCapturedStderr());
-}
 
 constexpr std::size_t kRomLength = 3000;
 

@@ -14,40 +14,16 @@
 #include <vector>
 
 #include "log.h"
+#include "log_capture.h"
 
 namespace zephon::pci {
 namespace {
 
-// The log writes to fd 2, which CaptureStderr redirects while a test looks.
-class LogEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_TRUE(zephon::log::install(zephon::log::Options{.fd = 2, .colour = false})); }
-};
-[[maybe_unused]] ::testing::Environment* const kLogEnvironment =
-    ::testing::AddGlobalTestEnvironment(new LogEnvironment);
-
-// Drops the timestamp (which varies) from every log line, keeping the level,
-// target and message; lines of another shape are kept whole so they show up.
-std::string strip_timestamps(const std::string& text) {
-  std::istringstream in(text);
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    const bool stamped = line.size() >= 28 && line[10] == 'T' && line[26] == 'Z' && line[27] == ' ';
-    out += stamped ? line.substr(28) : line;
-    out += '\n';
-  }
-  return out;
-}
+using zephon_test::logged_by;
 
 // The line a WARN event of the configuration space leaves once stripped.
 std::string warning(const std::string& message) { return " WARN zephon::pci: " + message + "\n"; }
 
-template <typename F>
-std::string logged_by(F&& action) {
-  ::testing::internal::CaptureStderr();
-  action();
-  return strip_timestamps(::testing::internal::GetCapturedStderr());
-}
 
 using Registers = std::array<std::uint32_t, PciConfiguration::kNumRegisters>;
 
