@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "vfio_user/utf8.h"
+
 namespace zephon {
 
 namespace {
@@ -70,46 +72,6 @@ class Painter {
  private:
   bool enabled_;  // false: every piece comes back exactly as given
 };
-
-// Returns the length of the well-formed UTF-8 sequence that starts `s`, or 0
-// when `s` is empty or does not start with one (overlong forms, surrogates
-// and code points above U+10FFFF are not well formed).
-size_t utf8_sequence_length(std::string_view s) {
-  if (s.empty()) return 0;
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80;   // range of the second byte, narrowed for some
-  unsigned char high = 0xBF;  // lead bytes to exclude the ill-formed values
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
-bool is_utf8(std::string_view s) {
-  while (!s.empty()) {
-    const size_t length = utf8_sequence_length(s);
-    if (length == 0) return false;
-    s.remove_prefix(length);
-  }
-  return true;
-}
 
 double jaro(std::string_view a, std::string_view b) {
   if (a.empty() && b.empty()) return 1.0;
@@ -234,7 +196,7 @@ std::string usage_name(std::string_view program) {
   const size_t slash = program.rfind('/');
   const std::string_view last = slash == std::string_view::npos ? program : program.substr(slash + 1);
   // "." and ".." name a directory, not the program.
-  if (last.empty() || last == "." || last == ".." || !is_utf8(last)) return std::string(kCommandName);
+  if (last.empty() || last == "." || last == ".." || !vfio_user::is_valid_utf8(last)) return std::string(kCommandName);
   return std::string(last);
 }
 
@@ -272,7 +234,8 @@ CliOutcome parse_cli(std::span<const std::string_view> args, const CliStyle& sty
         if (arg.size() > 2 && arg[2] == '=') return value_for_flag(err, name, "-h", arg.substr(3));
         return help_request(style, name);
       }
-      const size_t length = std::max<size_t>(utf8_sequence_length(arg.substr(1)), 1);
+      const vfio_user::Utf8Prefix flag = vfio_user::utf8_prefix(arg.substr(1));
+      const size_t length = flag.complete ? flag.length : 1;
       return unknown_option(err, name, arg.substr(0, 1 + length), arg, std::nullopt);
     }
     if (filled == slots.size()) {

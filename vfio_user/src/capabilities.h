@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "vfio_user/error.h"
+#include "vfio_user/utf8.h"
 
 namespace vfio_user {
 
@@ -40,9 +41,6 @@ std::string capabilities_json(const Capabilities& caps);
 
 // Returns `Capabilities { max_msg_fds: A, max_data_xfer_size: B, migration: MigrationCapabilities { pgsize: C } }`.
 std::string capabilities_debug(const Capabilities& caps);
-
-// Returns bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
-std::string replace_invalid_utf8(std::string_view bytes);
 
 }  // namespace vfio_user
 
