@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libfmt-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev linux-libc-dev python3 "$@")
+          libbenchmark-dev linux-libc-dev python3 strace
+          gnuplot-nox dpkg-dev time "$@")
 
 missing=()
 for p in "${packages[@]}"; do

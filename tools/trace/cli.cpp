@@ -1,0 +1,173 @@
+#include "cli.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace zephon_trace {
+
+namespace {
+
+struct CommandName {
+  std::string_view name;
+  Command command;
+};
+constexpr CommandName kCommands[] = {{"summary", Command::Summary}, {"sequence", Command::Sequence},
+                                     {"export", Command::Export},   {"plot", Command::Plot},
+                                     {"diff", Command::Diff}};
+
+// Options and the subcommands that take them; an empty list means all.
+struct OptionSpec {
+  std::string_view name;
+  bool takes_value;
+  std::vector<Command> commands;
+};
+
+const std::vector<OptionSpec>& option_specs() {
+  static const std::vector<OptionSpec> specs = {
+      {"--strict", false, {}},
+      {"--quiet", false, {}},
+      {"--order", true, {Command::Summary}},
+      {"--time", false, {Command::Sequence}},
+      {"--format", true, {Command::Export}},
+      {"--output", true, {Command::Plot}},
+      {"--title", true, {Command::Plot}},
+      {"--log", true, {Command::Diff}},
+  };
+  return specs;
+}
+
+std::string_view command_name(Command c) {
+  for (const auto& n : kCommands) {
+    if (n.command == c) return n.name;
+  }
+  return "?";
+}
+
+// Applies one option with its value to the invocation.
+std::expected<void, std::string> apply(Invocation& inv, std::string_view name, std::string_view value) {
+  if (name == "--strict") inv.strict = true;
+  else if (name == "--quiet") inv.quiet = true;
+  else if (name == "--time") inv.with_time = true;
+  else if (name == "--output") inv.output = value;
+  else if (name == "--title") inv.title = value;
+  else if (name == "--log") {
+    inv.log = value;
+    inv.diff_with_log = true;
+  } else if (name == "--order") {
+    if (value == "first") inv.order = SummaryOrder::FirstAccess;
+    else if (value == "count") inv.order = SummaryOrder::Count;
+    else return std::unexpected(fmt::format("--order must be first or count, not '{}'", value));
+  } else if (name == "--format") {
+    if (value == "csv") inv.format = ExportFormat::Csv;
+    else if (value == "jsonl" || value == "json") inv.format = ExportFormat::JsonLines;
+    else return std::unexpected(fmt::format("--format must be csv or jsonl, not '{}'", value));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<Invocation, std::string> parse_arguments(std::span<const std::string_view> args) {
+  Invocation inv;
+  if (args.empty()) return std::unexpected("a command is required");
+  if (args[0] == "-h" || args[0] == "--help") {
+    inv.help = true;
+    return inv;
+  }
+  std::optional<Command> command;
+  for (const auto& n : kCommands) {
+    if (args[0] == n.name) command = n.command;
+  }
+  if (!command) return std::unexpected(fmt::format("unknown command '{}'", args[0]));
+  inv.command = *command;
+  std::vector<std::string> positional;
+  bool options_done = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (options_done || arg == "-" || !arg.starts_with("-")) {
+      positional.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      inv.help = true;
+      return inv;
+    }
+    std::string_view name = arg, value;
+    bool has_value = false;
+    if (arg == "-o") name = "--output";
+    if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      has_value = true;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const auto& s : option_specs()) {
+      if (s.name == name) spec = &s;
+    }
+    if (spec == nullptr) return std::unexpected(fmt::format("unknown option '{}'", arg));
+    if (!spec->commands.empty() &&
+        std::find(spec->commands.begin(), spec->commands.end(), inv.command) == spec->commands.end()) {
+      return std::unexpected(fmt::format("{} is not an option of {}", spec->name, command_name(inv.command)));
+    }
+    if (spec->takes_value && !has_value) {
+      if (i + 1 >= args.size()) return std::unexpected(fmt::format("{} needs a value", spec->name));
+      value = args[++i];
+    } else if (!spec->takes_value && has_value) {
+      return std::unexpected(fmt::format("{} takes no value", spec->name));
+    }
+    if (auto a = apply(inv, spec->name, value); !a) return std::unexpected(a.error());
+  }
+  if (inv.command == Command::Diff) {
+    const std::size_t want = inv.diff_with_log ? 1 : 2;
+    if (positional.size() != want) {
+      return std::unexpected(inv.diff_with_log ? "diff --log=LOG takes one dump" : "diff takes two dumps");
+    }
+    inv.dumps = positional;
+    return inv;
+  }
+  if (positional.size() > 1) return std::unexpected("only one log can be read at a time");
+  if (positional.size() == 1) inv.log = positional[0];
+  if (inv.command == Command::Plot && inv.output.empty()) return std::unexpected("plot needs --output=FILE.png");
+  return inv;
+}
+
+std::string usage_text(std::string_view program) {
+  return fmt::format(
+      "Usage: {0} COMMAND [OPTIONS] [LOG]\n"
+      "\n"
+      "Reads the log of a zephon run (plain or coloured; standard input when LOG\n"
+      "is absent or -) and reports its BAR 2 register accesses. Lines that are\n"
+      "not register accesses are passed over and counted; malformed lines are\n"
+      "reported with their line number and skipped.\n"
+      "\n"
+      "Commands:\n"
+      "  summary [--order=first|count] [LOG]\n"
+      "      one row per register touched: index, byte offset, reads, writes,\n"
+      "      first and last value written and read, first and last access time\n"
+      "  sequence [--time] [LOG]\n"
+      "      the accesses in order, runs of identical reads as one line\n"
+      "  export [--format=csv|jsonl] [LOG]\n"
+      "      one access per line: time, op, index, offset, value\n"
+      "  plot --output=FILE.png [--title=TEXT] [LOG]\n"
+      "      a picture of the accesses over time by byte offset (needs gnuplot)\n"
+      "  diff DUMP1 DUMP2\n"
+      "  diff --log=LOG DUMP\n"
+      "      the registers that differ between two dumps, or between the last\n"
+      "      values the log shows and a dump\n"
+      "\n"
+      "Options:\n"
+      "  --strict      refuse the log at its first malformed line\n"
+      "  --quiet       do not print the line counts on standard error\n"
+      "  -h, --help    print this help\n"
+      "\n"
+      "Exit status: 0 on success, 1 when diff finds differences, 2 on errors.\n",
+      program);
+}
+
+}  // namespace zephon_trace

@@ -1,0 +1,34 @@
+// Exporter writes the register accesses of a log one per line for other
+// tools, as CSV (with a header line "time,op,index,offset,value") or as JSON
+// Lines ({"time":...,"op":...,"index":...,"offset":...,"value":...}).
+//
+// Contract: streams, holding nothing per event. time is the log's UTC
+// timestamp text; op is "read" or "write"; index, offset and value are
+// decimal integers (the offset is 4 * index).
+#ifndef ZEPHON_TRACE_EXPORTER_H_
+#define ZEPHON_TRACE_EXPORTER_H_
+
+#include <cstdint>
+
+#include "event.h"
+#include "output.h"
+
+namespace zephon_trace {
+
+enum class ExportFormat : std::uint8_t { Csv, JsonLines };
+
+class Exporter final : public EventSink {
+ public:
+  // Writes the CSV header at once.
+  Exporter(Output& out, ExportFormat format);
+
+  void on_event(const Event& event) override;
+
+ private:
+  Output& out_;
+  ExportFormat format_;
+};
+
+}  // namespace zephon_trace
+
+#endif  // ZEPHON_TRACE_EXPORTER_H_

@@ -1,0 +1,192 @@
+#include "line_parser.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace zephon_trace {
+
+namespace {
+
+constexpr std::string_view kDim = "\x1b[2m";
+constexpr std::string_view kReset = "\x1b[0m";
+// What follows the timestamp on a register event, the common case that is
+// matched in one comparison.
+constexpr std::string_view kPlainMiddle = " DEBUG zephon: ";
+constexpr std::string_view kColourMiddle = "\x1b[0m \x1b[34mDEBUG\x1b[0m \x1b[2mzephon\x1b[0m\x1b[2m:\x1b[0m ";
+constexpr std::string_view kReadPrefix = "Read  regs[";
+constexpr std::string_view kWritePrefix = "Write regs[";
+
+constexpr std::string_view kCut = "line ends early (cut short?)";
+
+constexpr std::array<std::string_view, 5> kLevels = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
+constexpr std::array<std::string_view, 5> kLevelColours = {"\x1b[35m", "\x1b[34m", "\x1b[32m", "\x1b[33m",
+                                                           "\x1b[31m"};
+
+constexpr std::array<signed char, 256> make_hex_table() {
+  std::array<signed char, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
+  return t;
+}
+constexpr auto kHex = make_hex_table();
+
+int hex_digit(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+enum class Match : std::uint8_t { Ok, Short, Bad };
+
+// Matches a literal at s[p], advancing p; Short when s ends inside it.
+Match literal(std::string_view s, std::size_t& p, std::string_view lit) {
+  const std::size_t left = s.size() - p;
+  if (left < lit.size()) return lit.starts_with(s.substr(p)) ? Match::Short : Match::Bad;
+  if (std::memcmp(s.data() + p, lit.data(), lit.size()) != 0) return Match::Bad;
+  p += lit.size();
+  return Match::Ok;
+}
+
+// Reads exactly n hex digits at s[p].
+Match hex_fixed(std::string_view s, std::size_t& p, std::size_t n, std::uint32_t& out) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p + i >= s.size()) return Match::Short;
+    int d = hex_digit(s[p + i]);
+    if (d < 0) return Match::Bad;
+    v = (v << 4) | static_cast<std::uint32_t>(d);
+  }
+  p += n;
+  out = v;
+  return Match::Ok;
+}
+
+// Reads 1 to max hex digits at s[p].
+Match hex_variable(std::string_view s, std::size_t& p, std::size_t max, std::uint32_t& out) {
+  std::uint32_t v = 0;
+  std::size_t n = 0;
+  while (p + n < s.size() && hex_digit(s[p + n]) >= 0) {
+    if (++n > max) return Match::Bad;
+    v = (v << 4) | static_cast<std::uint32_t>(hex_digit(s[p + n - 1]));
+  }
+  if (n == 0) return p >= s.size() ? Match::Short : Match::Bad;
+  p += n;
+  out = v;
+  return Match::Ok;
+}
+
+ParsedLine malformed(std::string_view reason) {
+  ParsedLine line;
+  line.kind = LineKind::Malformed;
+  line.reason = reason;
+  return line;
+}
+
+// Returns the malformed line for a failed match: cut short, or the field's reason.
+ParsedLine failed(Match m, std::string_view reason) { return malformed(m == Match::Short ? kCut : reason); }
+
+// The message of a DEBUG zephon line.
+ParsedLine parse_message(std::string_view msg, ParsedLine line) {
+  if (msg.starts_with(kReadPrefix)) {
+    line.event.op = Op::Read;
+  } else if (msg.starts_with(kWritePrefix)) {
+    line.event.op = Op::Write;
+  } else if (msg.size() < kReadPrefix.size() && (kReadPrefix.starts_with(msg) || kWritePrefix.starts_with(msg))) {
+    return malformed(kCut);
+  } else if (msg.starts_with("Read") || msg.starts_with("Write")) {
+    return malformed("message starts like a register access but is not one");
+  } else {
+    return line;
+  }
+  std::size_t p = kReadPrefix.size();
+  std::uint32_t index = 0, offset = 0, value = 0;
+  Match m = literal(msg, p, "0x");
+  if (m == Match::Ok) m = hex_fixed(msg, p, 4, index);
+  if (m != Match::Ok) return failed(m, "register index is not 0x and 4 hex digits");
+  if (m = literal(msg, p, "] (0x"); m != Match::Ok) return failed(m, "expected \"] (0x\" after the register index");
+  if (m = hex_variable(msg, p, 5, offset); m != Match::Ok) return failed(m, "byte offset is not a hex number");
+  if (m = literal(msg, p, ") = 0x"); m != Match::Ok) return failed(m, "expected \") = 0x\" after the byte offset");
+  if (m = hex_fixed(msg, p, 8, value); m != Match::Ok) return failed(m, "value is not 0x and 8 hex digits");
+  if (p != msg.size()) return malformed("unexpected text after the value");
+  if (offset != byte_offset(static_cast<std::uint16_t>(index))) {
+    return malformed("byte offset is not 4 times the register index");
+  }
+  line.kind = LineKind::Register;
+  line.event.index = static_cast<std::uint16_t>(index);
+  line.event.value = value;
+  return line;
+}
+
+// Checks the level and target of a log line that is not a register event.
+ParsedLine check_plain_prefix(std::string_view rest) {
+  std::size_t p = 0;
+  if (Match m = literal(rest, p, " "); m != Match::Ok) return failed(m, "no space after the timestamp");
+  if (rest.size() < p + 6) return malformed(kCut);
+  std::string_view level = rest.substr(p, 5);
+  if (std::find(kLevels.begin(), kLevels.end(), level) == kLevels.end()) return malformed("unknown level");
+  p += 5;
+  if (rest[p] != ' ') return malformed("no space after the level");
+  ++p;
+  std::size_t colon = rest.find(": ", p);
+  if (colon == std::string_view::npos) {
+    return rest.find(' ', p) == std::string_view::npos ? malformed(kCut) : malformed("no ': ' after the target");
+  }
+  if (colon == p || rest.substr(p, colon - p).find(' ') != std::string_view::npos) {
+    return malformed("no ': ' after the target");
+  }
+  return ParsedLine{};
+}
+
+ParsedLine check_colour_prefix(std::string_view rest) {
+  std::size_t p = 0;
+  if (Match m = literal(rest, p, kReset); m != Match::Ok) return failed(m, "no reset after the timestamp");
+  if (Match m = literal(rest, p, " \x1b[3"); m != Match::Ok) return failed(m, "no level colour");
+  if (rest.size() < p + 2 + 5 + kReset.size() + 1) return malformed(kCut);
+  std::string_view colour = rest.substr(p - 3, 5);  // ESC [ 3 N m
+  std::string_view level = rest.substr(p + 2, 5);
+  auto it = std::find(kLevels.begin(), kLevels.end(), level);
+  if (it == kLevels.end()) return malformed("unknown level");
+  if (kLevelColours[static_cast<std::size_t>(it - kLevels.begin())] != colour) {
+    return malformed("level colour does not match the level");
+  }
+  p += 2 + 5;
+  if (Match m = literal(rest, p, "\x1b[0m \x1b[2m"); m != Match::Ok) {
+    return failed(m, "level not followed by the target");
+  }
+  std::size_t end = rest.find("\x1b[0m\x1b[2m:\x1b[0m ", p);
+  if (end == std::string_view::npos) return malformed(kCut);
+  if (end == p) return malformed("empty target");
+  return ParsedLine{};
+}
+
+}  // namespace
+
+ParsedLine LineParser::parse(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (std::memchr(line.data(), '\0', line.size()) != nullptr) return malformed("binary data (a NUL byte)");
+  std::size_t at = 0;
+  bool colour = false;
+  if (line.starts_with(kDim)) {
+    colour = true;
+    at = kDim.size();
+  } else if (line.size() < 5 || !is_digit(line[0]) || !is_digit(line[1]) || !is_digit(line[2]) ||
+             !is_digit(line[3]) || line[4] != '-') {
+    return ParsedLine{};  // not a log line: an error report, a usage text, ...
+  }
+  if (line.size() < at + kTimestampSize) return malformed(kCut);
+  std::string_view stamp = line.substr(at, kTimestampSize);
+  auto micros = timestamps_.parse(stamp);
+  if (!micros) return malformed("timestamp is not YYYY-MM-DDTHH:MM:SS.ffffffZ");
+  std::string_view rest = line.substr(at + kTimestampSize);
+  std::string_view middle = colour ? kColourMiddle : kPlainMiddle;
+  if (rest.starts_with(middle)) {
+    ParsedLine parsed;
+    parsed.event.time_us = *micros;
+    parsed.event.time_text = stamp;
+    return parse_message(rest.substr(middle.size()), parsed);
+  }
+  return colour ? check_colour_prefix(rest) : check_plain_prefix(rest);
+}
+
+}  // namespace zephon_trace

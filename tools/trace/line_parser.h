@@ -1,0 +1,41 @@
+// LineParser recognises the lines of a zephon log: "TIMESTAMP LEVEL TARGET:
+// MESSAGE", plain or wrapped in terminal colour escapes, and takes the BAR 2
+// register accesses ("Read  regs[0x0017] (0x5c) = 0x00000000", "Write ...")
+// apart into events.
+//
+// Contract: every line is classified as a register event, another line
+// (a log line of another kind, or text that is not a log line at all, such as
+// a fatal error report), or malformed: a log line with a field that is wrong
+// or cut short, or a line holding binary bytes. Malformed lines carry a short
+// static reason. Fields are read at fixed places; nothing is allocated.
+#ifndef ZEPHON_TRACE_LINE_PARSER_H_
+#define ZEPHON_TRACE_LINE_PARSER_H_
+
+#include <string_view>
+
+#include "event.h"
+#include "timestamp.h"
+
+namespace zephon_trace {
+
+enum class LineKind : std::uint8_t { Register, Other, Malformed };
+
+struct ParsedLine {
+  LineKind kind = LineKind::Other;
+  Event event;              // when kind is Register (line number left 0)
+  std::string_view reason;  // when kind is Malformed: why, as static text
+};
+
+class LineParser {
+ public:
+  // Returns what the line is; line is without its newline (a trailing
+  // carriage return is ignored).
+  ParsedLine parse(std::string_view line);
+
+ private:
+  TimestampParser timestamps_;
+};
+
+}  // namespace zephon_trace
+
+#endif  // ZEPHON_TRACE_LINE_PARSER_H_

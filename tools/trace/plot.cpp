@@ -1,0 +1,135 @@
+#include "plot.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "child.h"
+#include "file.h"
+
+namespace zephon_trace {
+
+namespace {
+
+constexpr auto kGnuplotLimit = std::chrono::minutes(5);
+// With this few registers, each gets a tick of its own on the offset axis.
+constexpr std::size_t kMaxNamedTicks = 24;
+
+// Returns text as a gnuplot single-quoted string.
+std::string gnuplot_string(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "''";
+    else if (c == '\n' || c == '\r') out += ' ';
+    else out += c;
+  }
+  return out + "'";
+}
+
+std::string slice_text(std::int64_t us) {
+  if (us < 1000) return fmt::format("{} \u00b5s", us);
+  if (us < 1000000) return fmt::format("{:.3g} ms", static_cast<double>(us) / 1e3);
+  return fmt::format("{:.3g} s", static_cast<double>(us) / 1e6);
+}
+
+std::string script(const PlotGrid& grid, const PlotOptions& options, const std::string& data) {
+  std::string s;
+  auto line = [&](std::string text) { s += text + "\n"; };
+  line(fmt::format("set terminal pngcairo size {},{} noenhanced font 'sans,10'", options.width, options.height));
+  line("set output " + gnuplot_string(options.output));
+  line("set title " + gnuplot_string(options.title));
+  line(fmt::format("set xlabel {}",
+                   gnuplot_string(fmt::format("seconds since the first access (one mark per register per {} slice)",
+                                      slice_text(grid.slice_us())))));
+  line("set ylabel 'BAR 2 byte offset'");
+  line("set grid");
+  line("set key outside bottom center horizontal");
+  line("set offsets graph 0.01, graph 0.01, 0, 0");
+  line("set xrange [0:*]");
+  const auto regs = grid.registers();
+  std::uint32_t top = 0;
+  for (std::uint16_t r : regs) top = std::max(top, byte_offset(r));
+  if (regs.size() <= kMaxNamedTicks) {
+    std::string tics;
+    for (std::uint16_t r : regs) {
+      tics += fmt::format("{}'{:#x}' {}", tics.empty() ? "" : ", ", byte_offset(r), byte_offset(r));
+    }
+    line("set ytics (" + tics + ")");
+  } else {
+    // Ticks at a power of two, so that they fall on round hex offsets.
+    std::uint32_t step = 4;
+    while (step * 8 < top) step *= 2;
+    line(fmt::format("set ytics 0, {}", step));
+    line("set format y '0x%x'");
+  }
+  // A margin on both sides, so that marks at offset 0 are not cut in half.
+  const std::uint32_t margin = std::max<std::uint32_t>(top / 40, 4);
+  line(fmt::format("set yrange [-{}:{}]", margin, top + margin));
+  std::string plots;
+  int block = 0;
+  if (grid.reads() > 0) {
+    plots += fmt::format("{} index {} using 1:2 with points pt 7 ps 0.5 lc rgb '#1f77b4' title {}",
+                         gnuplot_string(data), block++, gnuplot_string(fmt::format("read ({})", grid.reads())));
+  }
+  if (grid.writes() > 0) {
+    plots += fmt::format("{}{} index {} using 1:2 with points pt 13 ps 0.9 lc rgb '#d62728' title {}",
+                         plots.empty() ? "" : ", ", gnuplot_string(data), block++,
+                         gnuplot_string(fmt::format("write ({})", grid.writes())));
+  }
+  line("plot " + plots);
+  return s;
+}
+
+// Returns success once the points are in path: reads then writes, as
+// gnuplot data blocks separated by two blank lines.
+std::expected<void, std::string> write_data(const PlotGrid& grid, const std::filesystem::path& path) {
+  auto file = File::open_write(path.string());
+  if (!file) return std::unexpected(fmt::format("cannot create {}: {}", path.string(), file.error()));
+  Output out(file->get());
+  bool first = true;
+  for (Op op : {Op::Read, Op::Write}) {
+    if ((op == Op::Read ? grid.reads() : grid.writes()) == 0) continue;
+    if (!first) out.write("\n\n");
+    first = false;
+    grid.write_points(out, op);
+  }
+  return out.finish();
+}
+
+}  // namespace
+
+std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOptions& options) {
+  if (grid.reads() + grid.writes() == 0) return std::unexpected("the log has no register access to plot");
+  auto gnuplot = find_on_path("gnuplot");
+  if (!gnuplot) {
+    return std::unexpected("plot needs gnuplot, which is not on PATH (on Debian: apt-get install gnuplot-nox)");
+  }
+  auto dir = TempDir::create("zephon-trace");
+  if (!dir) return std::unexpected(dir.error());
+  const auto data = dir->path() / "points";
+  const auto commands = dir->path() / "plot.gp";
+  const auto messages = dir->path() / "gnuplot.out";
+  if (auto w = write_data(grid, data); !w) return std::unexpected(fmt::format("writing plot data: {}", w.error()));
+  {
+    auto file = File::open_write(commands.string());
+    if (!file) return std::unexpected(fmt::format("cannot create {}: {}", commands.string(), file.error()));
+    if (auto w = write_all(file->get(), script(grid, options, data.string())); !w) {
+      return std::unexpected(fmt::format("writing the gnuplot script: {}", w.error()));
+    }
+  }
+  auto status = run_to_completion(*gnuplot, {commands.string()}, messages, kGnuplotLimit);
+  if (!status) return std::unexpected(status.error());
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(options.output, ec);
+  if (*status != 0 || ec || size == 0) {
+    std::ifstream in(messages);
+    std::string said, text;
+    while (std::getline(in, text) && said.size() < 2000) said += "\n  " + text;
+    return std::unexpected(fmt::format("gnuplot failed (exit status {}) to write {}{}", *status, options.output, said));
+  }
+  return {};
+}
+
+}  // namespace zephon_trace

@@ -1,0 +1,31 @@
+// render_plot draws a PlotGrid as a PNG with gnuplot: time since the first
+// access across, BAR 2 byte offset up, one mark per register and time slice
+// that saw a read (blue dots) or a write (red diamonds, drawn on top).
+//
+// Contract: gnuplot is run as a child process on a data file and a script in
+// a temporary directory that is removed afterwards. When gnuplot is not on
+// PATH, or fails, or the log had no register access, the failure is returned
+// as a value that says so.
+#ifndef ZEPHON_TRACE_PLOT_H_
+#define ZEPHON_TRACE_PLOT_H_
+
+#include <expected>
+#include <string>
+
+#include "plot_grid.h"
+
+namespace zephon_trace {
+
+struct PlotOptions {
+  std::string output;  // the PNG file to write
+  std::string title;   // the picture's title
+  int width = 1280;    // pixels
+  int height = 720;
+};
+
+// Returns success once the PNG is written, or why not.
+std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOptions& options);
+
+}  // namespace zephon_trace
+
+#endif  // ZEPHON_TRACE_PLOT_H_

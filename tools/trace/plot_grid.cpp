@@ -1,0 +1,53 @@
+#include "plot_grid.h"
+
+namespace zephon_trace {
+
+void PlotGrid::on_event(const Event& e) {
+  if (!started_) {
+    started_ = true;
+    origin_us_ = e.time_us;
+  }
+  const std::int64_t dt = e.time_us > origin_us_ ? e.time_us - origin_us_ : 0;
+  while (dt / slice_us_ >= static_cast<std::int64_t>(kColumns)) widen();
+  std::uint32_t& slot = slot_[e.index];
+  if (slot == 0) {
+    touched_.push_back(Marks{.index = e.index, .ops = {}});
+    slot = static_cast<std::uint32_t>(touched_.size());
+  }
+  touched_[slot - 1].ops[static_cast<std::size_t>(e.op)].set(static_cast<std::size_t>(dt / slice_us_));
+  (e.op == Op::Read ? reads_ : writes_) += 1;
+}
+
+void PlotGrid::widen() {
+  for (Marks& m : touched_) {
+    for (auto& bits : m.ops) {
+      std::bitset<kColumns> merged;
+      for (std::size_t j = 0; j < kColumns / 2; ++j) merged[j] = bits[2 * j] || bits[2 * j + 1];
+      bits = merged;
+    }
+  }
+  slice_us_ *= 2;
+}
+
+std::vector<std::uint16_t> PlotGrid::registers() const {
+  std::vector<std::uint16_t> out;
+  out.reserve(touched_.size());
+  for (const Marks& m : touched_) out.push_back(m.index);
+  return out;
+}
+
+void PlotGrid::write_points(Output& out, Op op) const {
+  for (const Marks& m : touched_) {
+    const auto& bits = m.ops[static_cast<std::size_t>(op)];
+    if (bits.none()) continue;
+    for (std::size_t j = 0; j < kColumns; ++j) {
+      if (!bits[j]) continue;
+      const std::int64_t us = static_cast<std::int64_t>(j) * slice_us_;
+      fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("{}.{:06} {}\n"), us / 1000000, us % 1000000,
+                     byte_offset(m.index));
+      out.line_done();
+    }
+  }
+}
+
+}  // namespace zephon_trace

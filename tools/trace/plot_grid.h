@@ -1,0 +1,58 @@
+// PlotGrid reduces the register accesses of a log to what a picture of them
+// can show: for each register touched, and for reads and writes apart, which
+// of a fixed number of time slices saw at least one access.
+//
+// Contract: memory is a fixed number of bits per register touched, however
+// long the log. The slices start one microsecond wide and double in width
+// (merging neighbours) whenever the log outgrows them, so they always cover
+// the whole log from its first access. A clock that steps back puts events
+// in the first slice.
+#ifndef ZEPHON_TRACE_PLOT_GRID_H_
+#define ZEPHON_TRACE_PLOT_GRID_H_
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <vector>
+
+#include "event.h"
+#include "output.h"
+
+namespace zephon_trace {
+
+class PlotGrid final : public EventSink {
+ public:
+  static constexpr std::size_t kColumns = 2048;
+
+  void on_event(const Event& event) override;
+
+  // Returns the number of reads seen.
+  std::uint64_t reads() const { return reads_; }
+  // Returns the number of writes seen.
+  std::uint64_t writes() const { return writes_; }
+  // Returns the width of one time slice in microseconds.
+  std::int64_t slice_us() const { return slice_us_; }
+  // Returns the registers touched, in order of first access.
+  std::vector<std::uint16_t> registers() const;
+  // Returns nothing; prints "SECONDS OFFSET" for every marked slice of op,
+  // the slice's start time in seconds since the first access.
+  void write_points(Output& out, Op op) const;
+
+ private:
+  struct Marks {
+    std::uint16_t index = 0;
+    std::array<std::bitset<kColumns>, 2> ops;  // by Op
+  };
+  void widen();
+
+  std::array<std::uint32_t, kRegisterCount> slot_{};  // 1 + position in touched_, 0 if untouched
+  std::vector<Marks> touched_;
+  bool started_ = false;
+  std::int64_t origin_us_ = 0;
+  std::int64_t slice_us_ = 1;
+  std::uint64_t reads_ = 0, writes_ = 0;
+};
+
+}  // namespace zephon_trace
+
+#endif  // ZEPHON_TRACE_PLOT_GRID_H_

@@ -1,0 +1,79 @@
+#include "summary.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "timestamp.h"
+
+namespace zephon_trace {
+
+namespace {
+
+// Column layout shared by the header and the rows.
+constexpr auto kRow = FMT_COMPILE("{:<6}  {:<7}  {:>9}  {:>9}  {:<11}  {:<11}  {:<11}  {:<11}  {:>11}  {:>11}\n");
+
+std::string hex_value(std::uint32_t v) { return fmt::format(FMT_COMPILE("{:#010x}"), v); }
+
+std::string seconds(std::int64_t micros) {
+  fmt::memory_buffer b;
+  append_seconds(b, micros);
+  return fmt::to_string(b);
+}
+
+}  // namespace
+
+Summary::Summary() { touched_.reserve(256); }
+
+void Summary::on_event(const Event& e) {
+  if (events_++ == 0) {
+    start_us_ = e.time_us;
+    std::memcpy(start_text_.data(), e.time_text.data(), std::min(e.time_text.size(), start_text_.size()));
+  }
+  std::memcpy(end_text_.data(), e.time_text.data(), std::min(e.time_text.size(), end_text_.size()));
+  std::uint32_t& slot = slot_[e.index];
+  if (slot == 0) {
+    touched_.push_back(RegisterStats{.index = e.index, .first_us = e.time_us});
+    slot = static_cast<std::uint32_t>(touched_.size());
+  }
+  RegisterStats& r = touched_[slot - 1];
+  r.last_us = e.time_us;
+  if (e.op == Op::Read) {
+    if (r.reads++ == 0) r.first_read = e.value;
+    r.last_read = e.value;
+  } else {
+    if (r.writes++ == 0) r.first_written = e.value;
+    r.last_written = e.value;
+  }
+}
+
+std::vector<RegisterStats> Summary::rows(SummaryOrder order) const {
+  std::vector<RegisterStats> out = touched_;
+  if (order == SummaryOrder::Count) {
+    std::stable_sort(out.begin(), out.end(), [](const RegisterStats& a, const RegisterStats& b) {
+      return a.reads + a.writes > b.reads + b.writes;
+    });
+  }
+  return out;
+}
+
+void Summary::write(Output& out, SummaryOrder order) const {
+  if (events_ == 0) {
+    out.write("# no register accesses\n");
+    return;
+  }
+  out.print("# {} registers, {} accesses, from {} to {}; times in seconds since the first access\n",
+            touched_.size(), events_, std::string_view(start_text_.data(), start_text_.size()),
+            std::string_view(end_text_.data(), end_text_.size()));
+  fmt::format_to(fmt::appender(out.buffer()), kRow, "index", "offset", "reads", "writes", "first-write",
+                 "last-write", "first-read", "last-read", "first-time", "last-time");
+  for (const RegisterStats& r : rows(order)) {
+    fmt::format_to(fmt::appender(out.buffer()), kRow, fmt::format(FMT_COMPILE("{:#06x}"), r.index),
+                   fmt::format(FMT_COMPILE("{:#x}"), byte_offset(r.index)), r.reads, r.writes,
+                   r.writes ? hex_value(r.first_written) : "-", r.writes ? hex_value(r.last_written) : "-",
+                   r.reads ? hex_value(r.first_read) : "-", r.reads ? hex_value(r.last_read) : "-",
+                   seconds(r.first_us - start_us_), seconds(r.last_us - start_us_));
+    out.line_done();
+  }
+}
+
+}  // namespace zephon_trace

@@ -1,0 +1,58 @@
+// Summary gathers, for every register a log touches, how often it was read
+// and written, the first and last values of each, and when it was first and
+// last accessed; it prints them one row per register.
+//
+// Contract: memory grows with the registers touched, never with the number
+// of events. Rows come in the order of first access (the bring-up order) or
+// by number of accesses, most first, ties in order of first access. Times are
+// printed in seconds since the first access of the log.
+#ifndef ZEPHON_TRACE_SUMMARY_H_
+#define ZEPHON_TRACE_SUMMARY_H_
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "event.h"
+#include "output.h"
+
+namespace zephon_trace {
+
+enum class SummaryOrder : std::uint8_t { FirstAccess, Count };
+
+struct RegisterStats {
+  std::uint16_t index = 0;
+  std::uint64_t reads = 0;
+  std::uint64_t writes = 0;
+  std::uint32_t first_written = 0, last_written = 0;  // meaningful when writes > 0
+  std::uint32_t first_read = 0, last_read = 0;        // meaningful when reads > 0
+  std::int64_t first_us = 0, last_us = 0;             // first and last access
+};
+
+class Summary final : public EventSink {
+ public:
+  Summary();
+
+  void on_event(const Event& event) override;
+
+  // Returns the registers touched, in the order asked.
+  std::vector<RegisterStats> rows(SummaryOrder order) const;
+  // Returns the number of register events seen.
+  std::uint64_t events() const { return events_; }
+  // Returns nothing; prints the header and one row per register.
+  void write(Output& out, SummaryOrder order) const;
+
+ private:
+  std::array<std::uint32_t, kRegisterCount> slot_{};  // 1 + position in touched_, 0 if untouched
+  std::vector<RegisterStats> touched_;                // in order of first access
+  std::uint64_t events_ = 0;
+  std::int64_t start_us_ = 0;                 // time of the first access
+  std::array<char, 27> start_text_{};         // its timestamp as the log shows it
+  std::array<char, 27> end_text_{};           // timestamp of the last access
+};
+
+}  // namespace zephon_trace
+
+#endif  // ZEPHON_TRACE_SUMMARY_H_
