@@ -44,7 +44,7 @@ class Program : public ::testing::Test {
   std::pair<std::unique_ptr<ZephonProcess>, std::optional<Client>> serve(ProcessOptions options = {}) {
     auto process = launch(std::move(options));
     EXPECT_TRUE(ZephonProcess::wait_for_path(socket_)) << process->err();
-    auto client = Client::connect(socket_, 10000);
+    auto client = connect_when_listening(socket_);
     EXPECT_TRUE(client.has_value()) << (client ? "" : client.error());
     if (!client) return {std::move(process), std::nullopt};
     return {std::move(process), std::move(*client)};
@@ -215,7 +215,7 @@ TEST_F(Program, ClosedStandardErrorLosesOnlyTheLog) {
   ::dup2(saved, 2);
   ::close(saved);
   ASSERT_TRUE(ZephonProcess::wait_for_path(socket_));
-  auto client = Client::connect(socket_, 10000);
+  auto client = connect_when_listening(socket_);
   ASSERT_TRUE(client.has_value());
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(client->write32(2, 4 * i, i + 1).has_value());
   auto value = client->read32(2, 4);

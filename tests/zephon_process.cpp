@@ -82,6 +82,16 @@ void ZephonProcess::signal(int sig) const {
   if (pid_ > 0) ::kill(pid_, sig);
 }
 
+std::expected<vfio_user_client::Client, std::string> connect_when_listening(const std::string& path,
+                                                                         std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    auto client = vfio_user_client::Client::connect(path, 10000);
+    if (client || std::chrono::steady_clock::now() >= deadline) return client;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 std::string ZephonProcess::out() const { return read_file(out_path_); }
 std::string ZephonProcess::err() const { return read_file(err_path_); }
 

@@ -9,10 +9,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "client.h"
 
 namespace zephon_test {
 
@@ -52,6 +55,12 @@ class ZephonProcess {
   std::filesystem::path out_path_;
   std::filesystem::path err_path_;
 };
+
+// Returns a client connected to the zephon listening at path. The socket
+// file appears at bind, a moment before listen, so a refused connection is
+// tried again until the deadline.
+std::expected<vfio_user_client::Client, std::string> connect_when_listening(
+    const std::string& path, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Returns the file's contents.
 std::string read_file(const std::filesystem::path& path);

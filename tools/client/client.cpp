@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -248,6 +249,125 @@ std::expected<void, std::string> Client::write32(std::uint32_t region, std::uint
 std::expected<void, std::string> Client::reset() {
   auto r = call(Command::DeviceReset, {});
   if (!r) return std::unexpected(r.error());
+  return {};
+}
+
+std::expected<void, std::string> Client::send_pieces(iovec* pieces, std::size_t count) {
+  while (count > 0) {
+    msghdr msg{};
+    msg.msg_iov = pieces;
+    msg.msg_iovlen = count;
+    ssize_t n = ::sendmsg(socket_.get(), &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno_text("send"));
+    }
+    auto left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= pieces->iov_len) {
+      left -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<std::uint8_t*>(pieces->iov_base) + left;
+      pieces->iov_len -= left;
+    }
+  }
+  return {};
+}
+
+std::expected<void, std::string> Client::receive_into(std::uint16_t id, Command command, iovec* pieces,
+                                                      std::size_t count) {
+  constexpr std::size_t kMaxPieces = 4;
+  if (count == 0 || count > kMaxPieces || pieces[0].iov_len < vfio_user::kHeaderSize) {
+    return std::unexpected("receive_into needs 1 to 4 pieces, the first a header long");
+  }
+  std::size_t want = 0;
+  for (std::size_t i = 0; i < count; ++i) want += pieces[i].iov_len;
+  std::size_t got = 0;
+  bool checked = false;
+  while (got < want) {
+    // Never more than the expected reply is asked for, so a receive cannot
+    // take bytes of a later message.
+    iovec left[kMaxPieces];
+    std::size_t n_left = 0;
+    std::size_t skip = got;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (skip >= pieces[i].iov_len) {
+        skip -= pieces[i].iov_len;
+        continue;
+      }
+      left[n_left++] = iovec{static_cast<std::uint8_t*>(pieces[i].iov_base) + skip, pieces[i].iov_len - skip};
+      skip = 0;
+    }
+    msghdr msg{};
+    msg.msg_iov = left;
+    msg.msg_iovlen = n_left;
+    ssize_t n = ::recvmsg(socket_.get(), &msg, 0);
+    if (n == 0) return std::unexpected("connection closed by the server");
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno_text("receive"));
+    }
+    got += static_cast<std::size_t>(n);
+    if (!checked && got >= vfio_user::kHeaderSize) {
+      checked = true;
+      const auto header = MessageHeader::decode(static_cast<const std::uint8_t*>(pieces[0].iov_base));
+      if (header.message_id != id || header.command != static_cast<std::uint16_t>(command)) {
+        return std::unexpected(fmt::format("reply to message {} command {} came as message {} command {}", id,
+                                           static_cast<unsigned>(command), header.message_id, header.command));
+      }
+      // An error reply is the header alone, so nothing of it is left unread.
+      if ((header.flags & vfio_user::FLAG_ERROR) != 0) {
+        return std::unexpected(fmt::format("{} failed with error {}", vfio_user::command_name(command),
+                                           header.error));
+      }
+      if (header.message_size != want) {
+        return std::unexpected(fmt::format("reply announces {} bytes, {} expected", header.message_size, want));
+      }
+    }
+  }
+  return {};
+}
+
+std::expected<void, std::string> Client::region_read_into(std::uint32_t region, std::uint64_t offset,
+                                                          std::span<std::uint8_t> data) {
+  const std::uint16_t id = next_id_++;
+  std::uint8_t request[vfio_user::kHeaderSize + 16];
+  MessageHeader{id, static_cast<std::uint16_t>(Command::RegionRead), sizeof request, 0, 0}.encode(request);
+  wire::store64(request + 16, offset);
+  wire::store32(request + 24, region);
+  wire::store32(request + 28, static_cast<std::uint32_t>(data.size()));
+  iovec out{request, sizeof request};
+  if (auto s = send_pieces(&out, 1); !s) return s;
+  std::uint8_t head[vfio_user::kHeaderSize + 16];
+  iovec in[2] = {{head, sizeof head}, {data.data(), data.size()}};
+  if (auto r = receive_into(id, Command::RegionRead, in, data.empty() ? 1 : 2); !r) return r;
+  if (!std::equal(request + 16, request + 32, head + 16)) {
+    return std::unexpected("RegionRead reply echoes another access");
+  }
+  return {};
+}
+
+std::expected<void, std::string> Client::region_write_from(std::uint32_t region, std::uint64_t offset,
+                                                           std::span<const std::uint8_t> data, bool posted) {
+  const std::uint16_t id = next_id_++;
+  std::uint8_t request[vfio_user::kHeaderSize + 16];
+  const auto size = static_cast<std::uint32_t>(sizeof request + data.size());
+  MessageHeader{id, static_cast<std::uint16_t>(Command::RegionWrite), size, posted ? vfio_user::FLAG_NO_REPLY : 0, 0}
+      .encode(request);
+  wire::store64(request + 16, offset);
+  wire::store32(request + 24, region);
+  wire::store32(request + 28, static_cast<std::uint32_t>(data.size()));
+  iovec out[2] = {{request, sizeof request}, {const_cast<std::uint8_t*>(data.data()), data.size()}};
+  if (auto s = send_pieces(out, data.empty() ? 1 : 2); !s) return s;
+  if (posted) return {};
+  std::uint8_t reply[vfio_user::kHeaderSize + 16];
+  iovec in{reply, sizeof reply};
+  if (auto r = receive_into(id, Command::RegionWrite, &in, 1); !r) return r;
+  if (!std::equal(request + 16, request + 32, reply + 16)) {
+    return std::unexpected("RegionWrite reply echoes another access");
+  }
   return {};
 }
 

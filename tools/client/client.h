@@ -9,6 +9,8 @@
 #ifndef ZEPHON_TOOLS_CLIENT_H_
 #define ZEPHON_TOOLS_CLIENT_H_
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -93,6 +95,17 @@ class Client {
   // Returns success after a device reset.
   std::expected<void, std::string> reset();
 
+  // The data path without allocation, for the benchmarks: each request goes
+  // out in one send, and its reply is gathered straight into the caller's
+  // buffer, in one receive when the socket holds it whole.
+  //
+  // Returns success once data holds the data bytes of a RegionRead reply.
+  std::expected<void, std::string> region_read_into(std::uint32_t region, std::uint64_t offset,
+                                                    std::span<std::uint8_t> data);
+  // Returns success once the write was sent and, unless posted, answered.
+  std::expected<void, std::string> region_write_from(std::uint32_t region, std::uint64_t offset,
+                                                     std::span<const std::uint8_t> data, bool posted = false);
+
   // Returns the socket, for tests that need to act on it directly.
   int fd() const { return socket_.get(); }
   // Closes the connection.
@@ -100,6 +113,14 @@ class Client {
 
  private:
   explicit Client(vfio_user::UniqueFd socket) : socket_(std::move(socket)) {}
+
+  // Returns success once every byte of the pieces was sent.
+  std::expected<void, std::string> send_pieces(iovec* pieces, std::size_t count);
+  // Returns success once the reply to (id, command), expected to be exactly
+  // the bytes of the pieces (the first at least a header long), has arrived
+  // in them.
+  std::expected<void, std::string> receive_into(std::uint16_t id, Command command, iovec* pieces,
+                                                std::size_t count);
 
   vfio_user::UniqueFd socket_;
   std::uint16_t next_id_ = 1;  // message_id of the next request

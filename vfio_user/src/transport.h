@@ -63,8 +63,10 @@ class Connection {
   // Discards what the header announced and the handler did not read, so the
   // next header is read where the client put it.
   void skip_unread();
-  // Returns a zero-filled scratch area of n bytes, reused between requests so
-  // the data path does not allocate per request.
+  // Returns a scratch area of n bytes, reused between requests so the data
+  // path does not allocate per request. It holds what an earlier request left
+  // (zeros only where it never reached before): the caller overwrites all of
+  // it before sending any of it, as a backend's region_read fills its data.
   std::span<std::uint8_t> scratch(std::size_t n);
   // Returns the socket, still owned by the connection.
   int fd() const { return socket_.get(); }
