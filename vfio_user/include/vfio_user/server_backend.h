@@ -23,6 +23,8 @@ class ServerBackend {
   virtual ~ServerBackend() = default;
 
   // Returns success after filling data with count bytes read at offset.
+  // Every byte of data must be written on success: the buffer is reused
+  // between requests and is sent as the backend leaves it.
   virtual std::expected<void, IoError> region_read(std::uint32_t index, std::uint64_t offset,
                                                    std::span<std::uint8_t> data) = 0;
   // Returns success after writing data at offset.
