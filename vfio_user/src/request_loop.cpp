@@ -60,7 +60,9 @@ std::expected<void, Error> serve_connection(Connection& connection, const Device
                            fmt::format("Error handling command: {}: {}", request.header.command, error.message()));
       }
       auto reply = error_reply(request.header, error.reply_errno());
-      if (auto w = connection.write(reply); !w) return std::unexpected(Error::stream_write(w.error()));
+      // After a stop the connection is shut for writing: that ends the run
+      // as stopped, at the top of the loop, not as a failed connection.
+      if (auto w = connection.write(reply); !w && !stop) return std::unexpected(Error::stream_write(w.error()));
     }
     connection.skip_unread();
   }

@@ -127,11 +127,12 @@ std::expected<void, Error> Server::run(ServerBackend& backend) {
 void Server::request_stop() {
   g_stop = 1;
   // Reads then see the end of the stream, so a blocked accept or receive
-  // returns; replies in progress can still be written.
+  // returns; writes fail, so a reply blocked on a client that stopped
+  // reading gives up instead of holding the run (and the dump) forever.
   int listener = g_listener.load();
   if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
   int connection = g_connection.load();
-  if (connection >= 0) ::shutdown(connection, SHUT_RD);
+  if (connection >= 0) ::shutdown(connection, SHUT_RDWR);
 }
 
 bool Server::stop_requested() { return g_stop != 0; }

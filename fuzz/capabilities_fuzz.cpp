@@ -1,0 +1,85 @@
+// Fuzz target: the capabilities parser, given whatever text a client's
+// Version message can carry, as the Version handler hands it over (invalid
+// UTF-8 replaced first).
+//
+// The run aborts (a finding) when the repaired text is not valid UTF-8, when
+// an accepted text is not JSON at all, when the server's own text for the
+// parsed values does not parse back to them, or when a refusal points outside
+// the text.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "capabilities.h"
+
+namespace {
+
+constexpr std::size_t kMaxInput = 1 << 20;
+constexpr std::uint32_t kPageSize = 4096;
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "capabilities_fuzz: %s\n", what);
+  std::abort();
+}
+
+bool same(const vfio_user::Capabilities& a, const vfio_user::Capabilities& b) {
+  return a.max_msg_fds == b.max_msg_fds && a.max_data_xfer_size == b.max_data_xfer_size &&
+         a.migration.pgsize == b.migration.pgsize;
+}
+
+bool valid_utf8(std::string_view text) {
+  return text == vfio_user::replace_invalid_utf8(text);
+}
+
+std::string read_input(int argc, char** argv) {
+  int fd = 0;
+  if (argc > 1) {
+    fd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) finding("cannot open the input file");
+  }
+  std::string input;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    input.append(buf, static_cast<std::size_t>(n));
+    if (input.size() >= kMaxInput) break;
+  }
+  if (fd > 0) ::close(fd);
+  if (input.size() > kMaxInput) input.resize(kMaxInput);
+  return input;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string raw = read_input(argc, argv);
+  // The handler cuts the text at its NUL; the parser never sees one.
+  const std::string_view before_nul(raw.data(), std::min(raw.size(), raw.find('\0')));
+  const std::string text = vfio_user::replace_invalid_utf8(before_nul);
+  if (!valid_utf8(text)) finding("the repaired text is not valid UTF-8");
+  if (valid_utf8(before_nul) && text != before_nul) finding("valid UTF-8 was changed");
+
+  auto parsed = vfio_user::parse_capabilities(text, kPageSize);
+  if (parsed) {
+    if (!nlohmann::json::accept(text)) finding("a text that is not JSON was accepted");
+    const std::string own = vfio_user::capabilities_json(*parsed);
+    auto again = vfio_user::parse_capabilities(own, kPageSize);
+    if (!again || !same(*again, *parsed)) finding("the server's own text does not parse back");
+  } else {
+    const vfio_user::JsonError& error = parsed.error();
+    if (error.message.empty()) finding("a refusal without a message");
+    std::size_t lines = 1;
+    for (char c : text) lines += c == '\n';
+    if (error.line < 1 || error.line > lines) finding("a refusal on a line the text does not have");
+    if (error.display().empty() || error.debug().empty()) finding("a refusal that cannot be shown");
+  }
+  return 0;
+}
