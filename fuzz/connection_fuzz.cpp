@@ -87,21 +87,9 @@ std::unique_ptr<zephon::Backend> make_backend(std::uint64_t& rom_size) {
   rom[0] = 0x55;
   rom[1] = 0xaa;
   rom_size = zephon::device::rom_size(rom.size());
-  using namespace zephon::pci;
-  PciConfiguration config =
-      PciConfiguration::create(zephon::device::kVendorId, zephon::device::kDeviceId, zephon::device::kClassCode,
-                               PciDisplaySubclass(PciDisplaySubclass::Other), nullptr, PciHeaderLayout::Device, 0,
-                               0, 0);
-  const PciBarSpec bars[] = {
-      {.address = 0, .size = zephon::device::kBar0Size, .index = 0, .prefetch = 0, .kind = PciBarKind::Memory32},
-      {.address = 0, .size = zephon::device::kBar2Size, .index = 2, .prefetch = 0, .kind = PciBarKind::Memory32},
-      {.address = 0, .size = rom_size, .index = PciConfiguration::kRomSlot, .prefetch = 0,
-       .kind = PciBarKind::Memory32},
-  };
-  for (const PciBarSpec& bar : bars) {
-    if (!config.add_pci_bar(bar)) finding("the device's BARs were refused");
-  }
-  return std::make_unique<zephon::Backend>(config, std::move(rom));
+  auto config = zephon::device::configuration(rom_size);
+  if (!config) finding("the device's BARs were refused");
+  return std::make_unique<zephon::Backend>(*config, std::move(rom));
 }
 
 void run_one(std::string_view input) {

@@ -14,6 +14,23 @@ std::uint64_t rom_size(std::uint64_t rom_len) {
   return std::bit_ceil(rom_len);
 }
 
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size) {
+  using namespace pci;
+  PciConfiguration config = PciConfiguration::create(kVendorId, kDeviceId, kClassCode,
+                                                     PciDisplaySubclass(PciDisplaySubclass::Other), nullptr,
+                                                     PciHeaderLayout::Device, 0, 0, 0);
+  const PciBarSpec bars[] = {
+      {.address = 0, .size = kBar0Size, .index = 0, .prefetch = 0, .kind = PciBarKind::Memory32},
+      {.address = 0, .size = kBar2Size, .index = 2, .prefetch = 0, .kind = PciBarKind::Memory32},
+      {.address = 0, .size = rom_size, .index = PciConfiguration::kRomSlot, .prefetch = 0,
+       .kind = PciBarKind::Memory32},
+  };
+  for (const PciBarSpec& bar : bars) {
+    if (auto added = config.add_pci_bar(bar); !added) return std::unexpected(added.error());
+  }
+  return config;
+}
+
 std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
   constexpr std::uint32_t rw = VFIO_REGION_INFO_FLAG_READ | VFIO_REGION_INFO_FLAG_WRITE;
   struct Row {

@@ -4,8 +4,10 @@
 #define ZEPHON_DEVICE_H_
 
 #include <cstdint>
+#include <expected>
 #include <vector>
 
+#include "pci.h"
 #include "vfio_user/server.h"
 
 namespace zephon::device {
@@ -21,6 +23,11 @@ inline constexpr std::uint64_t kMinRomSize = 0x800;
 // Returns the ROM BAR size for an image of rom_len bytes: the smallest power
 // of two at least rom_len and 2048.
 std::uint64_t rom_size(std::uint64_t rom_len);
+
+// Returns the configuration space the device starts with: its identity,
+// and BAR 0, BAR 2 and a ROM BAR of rom_size bytes registered; or why a BAR
+// was refused (a ROM of 4 GiB or more is).
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size);
 
 // Returns the nine regions, position = VFIO PCI region index.
 std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);

@@ -81,22 +81,10 @@ int run(int argc, char** argv) {
   if (!rom) return fatal("failed to read ROM", rom.error().debug());
   const std::uint64_t rom_size = zephon::device::rom_size(rom->length);
 
-  using namespace zephon::pci;
-  const PciDisplaySubclass subclass(PciDisplaySubclass::Other);
-  PciConfiguration config =
-      PciConfiguration::create(zephon::device::kVendorId, zephon::device::kDeviceId, zephon::device::kClassCode,
-                               subclass, nullptr, PciHeaderLayout::Device, 0, 0, 0);
-  const PciBarSpec bars[] = {
-      {.address = 0, .size = zephon::device::kBar0Size, .index = 0, .prefetch = 0, .kind = PciBarKind::Memory32},
-      {.address = 0, .size = zephon::device::kBar2Size, .index = 2, .prefetch = 0, .kind = PciBarKind::Memory32},
-      {.address = 0, .size = rom_size, .index = PciConfiguration::kRomSlot, .prefetch = 0,
-       .kind = PciBarKind::Memory32},
-  };
-  for (const PciBarSpec& bar : bars) {
-    if (auto added = config.add_pci_bar(bar); !added) return fatal("Invalid PCI configuration", to_string(added.error()));
-  }
+  auto config = zephon::device::configuration(rom_size);
+  if (!config) return fatal("Invalid PCI configuration", to_string(config.error()));
 
-  auto backend = std::make_unique<zephon::Backend>(config, std::move(rom->bytes));
+  auto backend = std::make_unique<zephon::Backend>(*config, std::move(rom->bytes));
   // From here on a termination signal must not lose the recording or leave
   // the socket file behind.
   zephon::termination::install_handlers();

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "device.h"
 #include "log.h"
 #include "log_capture.h"
 
@@ -45,15 +46,10 @@ Bytes rom_image(std::size_t length) {
 }
 
 PciConfiguration startup_config(std::size_t rom_length) {
-  std::uint64_t rom_size = 2048;
-  while (rom_size < rom_length) rom_size *= 2;
-  PciConfiguration config =
-      PciConfiguration::create(0x1002, 0x6780, 0x03, pci::PciDisplaySubclass(pci::PciDisplaySubclass::Other), nullptr,
-                               pci::PciHeaderLayout::Device, 0, 0, 0);
-  EXPECT_TRUE(config.add_pci_bar({.address = 0, .size = 0x1000'0000, .index = 0}).has_value());
-  EXPECT_TRUE(config.add_pci_bar({.address = 0, .size = 0x4'0000, .index = 2}).has_value());
-  EXPECT_TRUE(config.add_pci_bar({.address = 0, .size = rom_size, .index = 6}).has_value());
-  return config;
+  auto config = device::configuration(device::rom_size(rom_length));
+  EXPECT_TRUE(config.has_value());
+  return config.value_or(PciConfiguration::create(0, 0, 0, pci::PciDisplaySubclass(pci::PciDisplaySubclass::Other),
+                                                  nullptr, pci::PciHeaderLayout::Device, 0, 0, 0));
 }
 
 std::array<std::uint32_t, PciConfiguration::kNumRegisters> config_registers(const Backend& backend) {

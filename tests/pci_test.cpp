@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "device.h"
 #include "log.h"
 #include "log_capture.h"
 
@@ -75,11 +76,19 @@ std::uint64_t rom_bar_size(std::size_t rom_length) {
 
 // The device as start-up builds it, for a ROM image of rom_length bytes.
 PciConfiguration startup_device(std::size_t rom_length) {
-  PciConfiguration config = bare_device();
-  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = 0x1000'0000, .index = 0})), "0");
-  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = 0x4'0000, .index = 2})), "2");
-  EXPECT_EQ(outcome(config.add_pci_bar({.address = 0, .size = rom_bar_size(rom_length), .index = 6})), "6");
-  return config;
+  EXPECT_EQ(device::rom_size(rom_length), rom_bar_size(rom_length));
+  auto config = device::configuration(device::rom_size(rom_length));
+  EXPECT_TRUE(config.has_value()) << to_string(config.error());
+  return config.value_or(bare_device());
+}
+
+// A ROM BAR must fit below 4 GiB; the refusal names the BAR's address and
+// size as start-up reports them.
+TEST(PciStartupDevice, RefusesARomBarOfFourGib) {
+  auto config = device::configuration(device::rom_size(std::uint64_t{1} << 32));
+  ASSERT_FALSE(config.has_value());
+  EXPECT_EQ(to_string(config.error()), "BarAddressInvalid(0, 4294967296)");
+  EXPECT_TRUE(device::configuration(device::rom_size(std::uint64_t{1} << 31)).has_value());
 }
 
 TEST(PciStartupDevice, RegistersBeforeAnyWrite) {
