@@ -141,7 +141,7 @@ void Backend::read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) cons
   const std::uint64_t reg = offset / 4;
   const std::uint32_t value = regs_[reg];
   if (log::enabled(log::Level::Debug)) {
-    log::emit(log::Level::Debug, kTarget, "{}", RegisterMessage("Read ", reg, offset, value).text());
+    log::write_text(log::Level::Debug, kTarget, RegisterMessage("Read ", reg, offset, value).text());
   }
   store_le32(value, data.first<4>());
 }
@@ -159,7 +159,7 @@ void Backend::write_bar2(std::uint64_t offset, std::span<const std::uint8_t> dat
   const std::uint64_t reg = offset / 4;
   const std::uint32_t value = load_le32(data.first<4>());
   if (log::enabled(log::Level::Debug)) {
-    log::emit(log::Level::Debug, kTarget, "{}", RegisterMessage("Write", reg, offset, value).text());
+    log::write_text(log::Level::Debug, kTarget, RegisterMessage("Write", reg, offset, value).text());
   }
   regs_[reg] = value;
 }

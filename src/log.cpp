@@ -122,7 +122,7 @@ class ServerSink final : public vfio_user::log::Sink {
  public:
   bool enabled(Level level) const override { return zephon::log::enabled(level); }
   void write(Level level, std::string_view target, std::string_view message) override {
-    emit_line(level, target, [&](fmt::memory_buffer& buf) { append(buf, message); });
+    write_text(level, target, message);
   }
 };
 
@@ -145,6 +145,10 @@ std::expected<void, std::string> install(Options options) {
 
 void write_event(Level level, std::string_view target, fmt::string_view format, fmt::format_args args) {
   emit_line(level, target, [&](fmt::memory_buffer& buf) { fmt::vformat_to(fmt::appender(buf), format, args); });
+}
+
+void write_text(Level level, std::string_view target, std::string_view message) {
+  emit_line(level, target, [&](fmt::memory_buffer& buf) { append(buf, message); });
 }
 
 std::string format_line(bool colour, std::string_view timestamp, Level level, std::string_view target,

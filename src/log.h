@@ -43,6 +43,10 @@ inline bool enabled(Level level) { return level >= kMaxLevel; }
 // Formats and writes one line; callers have already tested enabled().
 void write_event(Level level, std::string_view target, fmt::string_view format, fmt::format_args args);
 
+// Writes one line whose message is already made; callers have already tested
+// enabled().
+void write_text(Level level, std::string_view target, std::string_view message);
+
 // Emits one event: nothing is formatted unless the level is enabled.
 template <typename... Args>
 inline void emit(Level level, std::string_view target, fmt::format_string<Args...> format, Args&&... args) {
