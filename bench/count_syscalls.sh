@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Counts the system calls zephon (and, beside it, the reference server) makes
-# per request of each kind, with strace -c.
+# Counts the system calls zephon (and, beside it, the reference server and
+# the framed reference) makes per request of each kind, with strace -c.
 #
 #   bench/count_syscalls.sh BUILD_DIR [REQUESTS]
 #
@@ -51,6 +51,8 @@ run() {
   if [ "$server" = zephon ]; then
     NO_COLOR=1 strace -f -c -o "$summary" "$zephon" "$sock" "$work/rom.bin" >/dev/null 2>"$work/zephon.log" &
     handshake=(--handshake)
+  elif [ "$server" = framed ]; then
+    strace -f -c -o "$summary" "$reference" "$sock" --framed 2>"$work/framed.log" &
   else
     strace -f -c -o "$summary" "$reference" "$sock" &
   fi
@@ -100,21 +102,22 @@ declare -A target=([config-read]=3 [bar2-read]=4 [bar2-write]=5 [bar2-posted-wri
 
 echo "System calls per request, server side (strace -c, $requests requests minus none, zephon logging to a file):"
 echo
-echo "| kind | zephon | target | met? | zephon's calls per request | reference | reference's calls per request |"
-echo "|---|---:|---:|---|---|---:|---|"
+echo "| kind | zephon | target | met? | zephon's calls per request | reference | reference's calls per request | framed ref |"
+echo "|---|---:|---:|---|---|---:|---|---:|"
 all_met=1
 for kind in "${kinds[@]}"; do
-  for server in zephon reference; do
+  for server in zephon reference framed; do
     run "$server" "$kind" 0
     run "$server" "$kind" "$requests"
   done
   IFS='|' read -r z_total z_detail < <(per_request "$work/zephon.$kind.0" "$work/zephon.$kind.$requests" "$requests")
   IFS='|' read -r r_total r_detail < <(per_request "$work/reference.$kind.0" "$work/reference.$kind.$requests" "$requests")
+  IFS='|' read -r f_total f_detail < <(per_request "$work/framed.$kind.0" "$work/framed.$kind.$requests" "$requests")
   t=${target[$kind]} met=-
   if [ "$t" != - ]; then
     if awk -v z="$z_total" -v t="$t" 'BEGIN { exit !(z <= t + 0.005) }'; then met=yes; else met=NO; all_met=0; fi
   fi
-  echo "| ${label[$kind]} | $z_total | $t | $met | $z_detail | $r_total | $r_detail |"
+  echo "| ${label[$kind]} | $z_total | $t | $met | $z_detail | $r_total | $r_detail | $f_total |"
 done
 echo
 [ "$all_met" = 1 ]

@@ -3,7 +3,9 @@
 // the project's own vfio-user client.
 //
 //   zephon_bench [--requests N] [--rom-requests N] [--stream N] [--repetitions R]
-//       the comparison table (markdown), one row per request kind
+//                [--cpu N | --no-pin]
+//       the comparison table (markdown), one row per request kind; the client
+//       and the servers share one CPU (the highest available, or N)
 //   zephon_bench --rss [--count N]
 //       zephon's peak RSS after 1 000 and after N (1 000 000) requests
 //   zephon_bench --drive KIND --socket PATH --count N [--handshake]
@@ -16,6 +18,7 @@
 // Every loop is bounded in count and in time, and every socket wait has the
 // client's time-out.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/utsname.h>
@@ -237,6 +240,16 @@ std::expected<Server, std::string> start_reference(const fs::path& dir) {
   return Server{"reference", std::move(*child), std::move(*client)};
 }
 
+// The framed reference logs where the zephon it is compared with does.
+std::expected<Server, std::string> start_framed(const fs::path& dir, std::string label, const std::string& log) {
+  const fs::path socket = dir / (label + ".sock");
+  auto child = Child::start({REFERENCE_BINARY, socket.string(), "--framed"}, "/dev/null", log);
+  if (!child) return std::unexpected(child.error());
+  auto client = connect_to(socket, false);
+  if (!client) return std::unexpected(label + ": " + client.error());
+  return Server{std::move(label), std::move(*child), std::move(*client)};
+}
+
 // Returns success once the server, its client closed, exited with status 0.
 std::expected<void, std::string> finish(Server& server) {
   server.client.close();
@@ -322,8 +335,9 @@ struct Row {
   bool null_log;  // the zephon whose log goes to /dev/null
   double target;  // least ratio asked for; 0 for none
   std::size_t count;
-  std::vector<Sample> zephon = {}, reference = {};
-  std::vector<double> ratios = {};  // per repetition, runs back to back
+  std::vector<Sample> zephon = {}, reference = {}, framed = {};
+  std::vector<double> ratios = {};         // zephon / reference, per repetition
+  std::vector<double> framed_ratios = {};  // zephon / framed reference
 };
 
 struct Options {
@@ -339,7 +353,39 @@ struct Options {
   std::string socket;
   std::size_t count = 0;
   bool handshake = false;
+  // The CPU that the client and every server share; -1 lets the scheduler
+  // place them. Sharing one CPU is the default because on an idle virtual
+  // machine the scheduler's placement decides the result: a server woken on
+  // the other, halted vCPU pays tens of microseconds to be woken, and which
+  // server happens to get that placement swamps the difference being
+  // measured (ratios from 0.5 to 4 were seen). On one CPU a round trip is
+  // two context switches plus what each server does, and that is compared.
+  int cpu = -2;  // -2: the highest CPU this process may run on
 };
+
+// Returns a description of where the benchmark runs, after binding this
+// process (and so every server it starts) to the chosen CPU.
+std::expected<std::string, std::string> place(int cpu) {
+  if (cpu == -1) return "placed by the scheduler";
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return std::unexpected(std::strerror(errno));
+  if (cpu == -2) {
+    for (int c = CPU_SETSIZE - 1; c >= 0; --c) {
+      if (CPU_ISSET(c, &set)) {
+        cpu = c;
+        break;
+      }
+    }
+  }
+  if (cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &set)) {
+    return std::unexpected(fmt::format("CPU {} is not available to this process", cpu));
+  }
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (::sched_setaffinity(0, sizeof set, &set) != 0) return std::unexpected(std::strerror(errno));
+  return fmt::format("client and servers on CPU {}", cpu);
+}
 
 std::string machine_line() {
   utsname u{};
@@ -433,11 +479,16 @@ std::expected<void, std::string> run_repetition(std::size_t rep, const fs::path&
   if (!null) return std::unexpected(null.error());
   auto ref = start_reference(dir);
   if (!ref) return std::unexpected(ref.error());
+  auto framed_file = start_framed(dir, "framed-file", (dir / "framed.log").string());
+  if (!framed_file) return std::unexpected(framed_file.error());
+  auto framed_null = start_framed(dir, "framed-null", "/dev/null");
+  if (!framed_null) return std::unexpected(framed_null.error());
 
-  // Warm-up: caches, and the first page faults of every buffer on both sides.
+  // Warm-up: caches, and the first page faults of every buffer on all sides.
   for (const Row& row : rows) {
     Server& z = row.null_log ? *null : *file;
-    for (Server* s : {&z, &*ref}) {
+    Server& f = row.null_log ? *framed_null : *framed_file;
+    for (Server* s : {&z, &*ref, &f}) {
       if (auto w = measure(*s, row.op, std::min<std::size_t>(row.count / 10 + 1, 500), buffers, latency); !w) {
         return std::unexpected(w.error());
       }
@@ -445,23 +496,26 @@ std::expected<void, std::string> run_repetition(std::size_t rep, const fs::path&
   }
   for (Row& row : rows) {
     Server& z = row.null_log ? *null : *file;
-    // Who goes first alternates, so neither always inherits the other's
-    // warmth or its disturbance.
-    const bool zephon_first = rep % 2 == 0;
-    Sample zs, rs;
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool zephon_turn = (turn == 0) == zephon_first;
-      auto s = measure(zephon_turn ? z : *ref, row.op, row.count, buffers, latency);
+    Server& f = row.null_log ? *framed_null : *framed_file;
+    // Who goes first rotates, so none always inherits another's warmth or
+    // its disturbance.
+    std::array<Server*, 3> order = {&z, &*ref, &f};
+    std::rotate(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(rep % 3), order.end());
+    Sample zs, rs, fs;
+    for (Server* server : order) {
+      auto s = measure(*server, row.op, row.count, buffers, latency);
       if (!s) return std::unexpected(s.error());
-      (zephon_turn ? zs : rs) = *s;
+      (server == &z ? zs : server == &*ref ? rs : fs) = *s;
     }
     row.zephon.push_back(zs);
     row.reference.push_back(rs);
+    row.framed.push_back(fs);
     row.ratios.push_back(zs.rate / rs.rate);
+    row.framed_ratios.push_back(zs.rate / fs.rate);
   }
 
   expected += file->bar2_accesses;
-  for (auto* s : {&*file, &*null, &*ref}) {
+  for (auto* s : {&*file, &*null, &*ref, &*framed_file, &*framed_null}) {
     if (auto f = finish(*s); !f) return f;
   }
   logged += count_log_lines(log, "regs[");
@@ -469,6 +523,8 @@ std::expected<void, std::string> run_repetition(std::size_t rep, const fs::path&
 }
 
 int run_table(const Options& options) {
+  const auto placement = place(options.cpu);
+  if (!placement) return failure(fmt::format("cannot bind to a CPU: {}", placement.error()));
   const fs::path dir = make_temp_dir();
   if (dir.empty()) return failure("cannot make a temporary directory");
   const fs::path rom = write_rom(dir);
@@ -494,16 +550,19 @@ int run_table(const Options& options) {
     }
   }
 
-  fmt::print("zephon vs reference server, {} repetitions, medians; {}\n", options.repetitions, machine_line());
+  fmt::print("zephon vs reference server, {} repetitions, medians; {}; {}\n", options.repetitions, machine_line(),
+             *placement);
   fmt::print("requests per measurement: {} (ROM reads {}, posted stream {} writes + 1 read)\n\n", options.requests,
              options.rom_requests, options.stream);
-  fmt::print("| kind | zephon rt/s | ref rt/s | ratio | zephon mean / p99 µs | ref mean / p99 µs | target met? |\n");
-  fmt::print("|---|---:|---:|---:|---:|---:|---|\n");
+  fmt::print("| kind | zephon rt/s | ref rt/s | ratio | zephon mean / p99 µs | ref mean / p99 µs | target met? "
+             "| framed ref rt/s | zephon / framed |\n");
+  fmt::print("|---|---:|---:|---:|---:|---:|---|---:|---:|\n");
   bool all_met = true;
   for (const Row& row : rows) {
-    std::vector<double> zr, rr;
+    std::vector<double> zr, rr, fr;
     for (const auto& s : row.zephon) zr.push_back(s.rate);
     for (const auto& s : row.reference) rr.push_back(s.rate);
+    for (const auto& s : row.framed) fr.push_back(s.rate);
     const double ratio = median(row.ratios);
     std::string verdict = "no target (reported)";
     if (row.target > 0) {
@@ -511,10 +570,13 @@ int run_table(const Options& options) {
       all_met = all_met && met;
       verdict = fmt::format("≥ {:.2f}: {}", row.target, met ? "yes" : "NO");
     }
-    fmt::print("| {} | {} | {} | {:.3f} | {} | {} | {} |\n", row.name, fmt_rate(median(zr)), fmt_rate(median(rr)),
-               ratio, fmt_latency(row.zephon), fmt_latency(row.reference), verdict);
+    fmt::print("| {} | {} | {} | {:.3f} | {} | {} | {} | {} | {:.3f} |\n", row.name, fmt_rate(median(zr)),
+               fmt_rate(median(rr)), ratio, fmt_latency(row.zephon), fmt_latency(row.reference), verdict,
+               fmt_rate(median(fr)), median(row.framed_ratios));
   }
   fmt::print("\nratio: median over the repetitions of zephon's rate / the reference's, each pair run back to back.\n");
+  fmt::print("framed ref: the reference reading each request as the protocol frames it (header by recvmsg, fixed\n"
+             "part, data) and writing one log line per BAR 2 access, where zephon's log goes; nothing else.\n");
   print_chart(rows);
   fmt::print("zephon's log files: {} register lines for {} BAR 2 accesses ({})\n", logged, expected_lines,
              logged == expected_lines ? "all logged" : "MISMATCH");
@@ -632,6 +694,12 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--socket") ok = text(o.socket);
     else if (a == "--count") ok = number(o.count);
     else if (a == "--handshake") o.handshake = true;
+    else if (a == "--no-pin") o.cpu = -1;
+    else if (a == "--cpu") {
+      std::size_t cpu = 0;
+      ok = number(cpu) && cpu < CPU_SETSIZE;
+      o.cpu = static_cast<int>(cpu);
+    }
     else ok = false;
     if (!ok) return std::nullopt;
   }
@@ -647,6 +715,7 @@ int main(int argc, char** argv) {
   if (!options) {
     fmt::print(stderr,
                "usage: zephon_bench [--requests N] [--rom-requests N] [--stream N] [--repetitions R]\n"
+               "                    [--cpu N | --no-pin]\n"
                "       zephon_bench --rss [--count N]\n"
                "       zephon_bench --drive KIND --socket PATH --count N [--handshake]\n"
                "KIND: config-read bar2-read bar2-write bar2-posted-write bar0-read rom-read\n");
