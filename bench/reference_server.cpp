@@ -39,6 +39,7 @@
 #include "vfio_user/message.h"
 #include "vfio_user/unique_fd.h"
 #include "vfio_user/wire.h"
+#include "transport.h"
 
 namespace {
 
@@ -65,16 +66,8 @@ int fail(std::string_view what) {
   return 1;
 }
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
+// Returns false when not every byte could be written.
+bool write_all(int fd, const std::uint8_t* p, std::size_t n) { return vfio_user::write_all(fd, {p, n}).has_value(); }
 
 // Returns false when the reply could not be written.
 bool answer(int fd, const MessageHeader& request, const std::uint8_t* payload, std::size_t payload_size) {
@@ -98,43 +91,26 @@ bool answer(int fd, const MessageHeader& request, const std::uint8_t* payload, s
   return write_all(fd, reply.data(), reply.size());
 }
 
-// Returns false when the stream ended or failed before n bytes arrived.
-bool read_exact(int fd, std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t r = ::read(fd, p, n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
 // A line of the length of zephon's register lines without colour.
 constexpr std::string_view kLogLine = "2026-01-01T00:00:00.000000Z DEBUG zephon: Write regs[0x0004] (0x10) = 0x12345678\n";
 constexpr std::uint32_t kLoggedRegion = 2;
 
+// Each step is the library's own transport call, as zephon makes it.
 int serve_framed(int fd, int log_fd) {
   for (;;) {
-    std::uint8_t header_bytes[kHeaderSize];
-    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))];
-    iovec piece{header_bytes, sizeof header_bytes};
-    msghdr msg{};
-    msg.msg_iov = &piece;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(fd, &msg, 0);
-    if (n == 0) return 0;
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    std::uint8_t header_bytes[kHeaderSize] = {};
+    vfio_user::FdList fds;  // closed before the next request, as zephon does
+    auto received = vfio_user::receive_with_fds(fd, header_bytes, vfio_user::MAX_RECEIVED_FDS, fds);
+    if (!received) {
+      errno = received.error();
       return fail("recvmsg");
     }
-    // The benchmark's client sends no descriptors; a short receive is
-    // completed like any read.
-    if (static_cast<std::size_t>(n) < kHeaderSize &&
-        !read_exact(fd, header_bytes + n, kHeaderSize - static_cast<std::size_t>(n))) {
-      return fail("read");
+    if (*received == 0) return 0;
+    // The benchmark's client sends whole messages; a short header would be
+    // a broken client.
+    if (*received < kHeaderSize) {
+      fmt::print(stderr, "reference_server: header of {} bytes\n", *received);
+      return 1;
     }
     const MessageHeader header = MessageHeader::decode(header_bytes);
     const auto command = static_cast<vfio_user::Command>(header.command);
@@ -144,13 +120,13 @@ int serve_framed(int fd, int log_fd) {
       continue;
     }
     std::uint8_t fixed[kFixedPart];
-    if (!read_exact(fd, fixed, sizeof fixed)) return fail("read");
+    if (!vfio_user::read_exact(fd, fixed)) return fail("read");
     const std::uint32_t count = wire::load32(fixed + 12);
     if (count > kMaxData) {
       fmt::print(stderr, "reference_server: transfer of {} bytes\n", count);
       return 1;
     }
-    if (command == vfio_user::Command::RegionWrite && !read_exact(fd, g_in, count)) return fail("read");
+    if (command == vfio_user::Command::RegionWrite && !vfio_user::read_exact(fd, {g_in, count})) return fail("read");
     if (wire::load32(fixed + 8) == kLoggedRegion) {
       ssize_t ignored = ::write(log_fd, kLogLine.data(), kLogLine.size());
       (void)ignored;
