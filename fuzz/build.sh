@@ -26,18 +26,21 @@ done
 
 objects=()
 peer_objects=()
-for s in "${sources[@]}" "$root"/fuzz/*_fuzz.cpp "$root"/fuzz/*_peer.cpp; do
+support=("$root"/fuzz/fuzz_input.cpp "$root"/fuzz/*_peer.cpp)
+for s in "${sources[@]}" "$root"/fuzz/*_fuzz.cpp "${support[@]}"; do
   rel=${s#"$root"/}
   o="$out/obj/${rel//\//_}.o"
   # Rebuilt when the source or any header of the project is newer.
   if [ ! -f "$o" ] || [ -n "$(find "$s" "$root/src" "$root/vfio_user" "$root/fuzz" -name '*.h' -newer "$o" -o -samefile "$s" -newer "$o" | head -1)" ]; then
     echo "compile $rel"
-    # The fuzz targets' own client side is not what is being explored.
-    case $s in *_peer.cpp) compiler=g++ ;; *) compiler=$cxx ;; esac
+    # The fuzz targets' own input reading and client side are not what is
+    # being explored.
+    case $s in *_peer.cpp | */fuzz_input.cpp) compiler=g++ ;; *) compiler=$cxx ;; esac
     "$compiler" "${flags[@]}" -c "$s" -o "$o"
   fi
   case $s in
     *_fuzz.cpp) ;;
+    */fuzz_input.cpp) input_object=$o ;;
     *_peer.cpp) peer_objects+=("$o") ;;
     *) objects+=("$o") ;;
   esac
@@ -45,7 +48,7 @@ done
 
 for target in connection_fuzz capabilities_fuzz; do
   echo "link $target"
-  extra=()
-  [ "$target" = connection_fuzz ] && extra=("${peer_objects[@]}")
+  extra=("$input_object")
+  [ "$target" = connection_fuzz ] && extra+=("${peer_objects[@]}")
   "$cxx" "${flags[@]}" "$out/obj/fuzz_$target.cpp.o" "${extra[@]}" "${objects[@]}" -lfmt -lpthread -o "$out/$target"
 done

@@ -17,16 +17,14 @@
 #include <string_view>
 
 #include "capabilities.h"
+#include "fuzz_input.h"
 
 namespace {
 
+using zephon_fuzz::finding;
+
 constexpr std::size_t kMaxInput = 1 << 20;
 constexpr std::uint32_t kPageSize = 4096;
-
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "capabilities_fuzz: %s\n", what);
-  std::abort();
-}
 
 bool same(const vfio_user::Capabilities& a, const vfio_user::Capabilities& b) {
   return a.max_msg_fds == b.max_msg_fds && a.max_data_xfer_size == b.max_data_xfer_size &&
@@ -37,30 +35,10 @@ bool valid_utf8(std::string_view text) {
   return text == vfio_user::replace_invalid_utf8(text);
 }
 
-std::string read_input(int argc, char** argv) {
-  int fd = 0;
-  if (argc > 1) {
-    fd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
-    if (fd < 0) finding("cannot open the input file");
-  }
-  std::string input;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    input.append(buf, static_cast<std::size_t>(n));
-    if (input.size() >= kMaxInput) break;
-  }
-  if (fd > 0) ::close(fd);
-  if (input.size() > kMaxInput) input.resize(kMaxInput);
-  return input;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string raw = read_input(argc, argv);
+  const std::string raw = zephon_fuzz::read_input(argc, argv, kMaxInput);
   // The handler cuts the text at its NUL; the parser never sees one.
   const std::string_view before_nul(raw.data(), std::min(raw.size(), raw.find('\0')));
   const std::string text = vfio_user::replace_invalid_utf8(before_nul);

@@ -25,6 +25,7 @@
 #include "backend.h"
 #include "connection_peer.h"
 #include "device.h"
+#include "fuzz_input.h"
 #include "log.h"
 #include "pci.h"
 #include "request_loop.h"
@@ -131,31 +132,10 @@ void run_one(std::string_view input) {
   peer.join();
 }
 
-std::string read_input(int argc, char** argv) {
-  int fd = 0;
-  UniqueFd file;
-  if (argc > 1) {
-    file.reset(::open(argv[1], O_RDONLY | O_CLOEXEC));
-    if (!file) finding("cannot open the input file");
-    fd = file.get();
-  }
-  std::string input;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    input.append(buf, static_cast<std::size_t>(n));
-    if (input.size() >= kMaxInput) break;
-  }
-  if (input.size() > kMaxInput) input.resize(kMaxInput);
-  return input;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string input = read_input(argc, argv);
+  const std::string input = zephon_fuzz::read_input(argc, argv, kMaxInput);
   // The log is real but goes nowhere, so a long campaign does not flood.
   UniqueFd null_log(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_log || !zephon::log::install({.fd = null_log.get(), .colour = false})) finding("cannot install the log");

@@ -11,14 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "vfio_user/message.h"
 
 namespace zephon_fuzz {
-
-void finding(const char* what) {
-  std::fprintf(stderr, "connection_fuzz: %s\n", what);
-  std::abort();
-}
 
 namespace {
 

@@ -20,9 +20,6 @@ struct Piece {
   bool from_pipe = false;    // a pipe's read end, else /dev/null
 };
 
-// Prints what went wrong and aborts: a finding.
-[[noreturn]] void finding(const char* what);
-
 // The client end of a socket pair while the server serves the other end.
 class Peer {
  public:

@@ -16,7 +16,7 @@ sources=("$root"/vfio_user/src/*.cpp)
 for s in "$root"/src/*.cpp; do
   [ "$(basename "$s")" = main.cpp ] || sources+=("$s")
 done
-sources+=("$root/fuzz/${target}_fuzz.cpp")
+sources+=("$root/fuzz/${target}_fuzz.cpp" "$root/fuzz/fuzz_input.cpp")
 [ "$target" = connection ] && sources+=("$root/fuzz/connection_peer.cpp")
 
 objects=()
