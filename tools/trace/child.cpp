@@ -48,7 +48,7 @@ TempDir::~TempDir() {
 std::expected<int, std::string> run_to_completion(const std::string& program, const std::vector<std::string>& args,
                                                   const std::filesystem::path& output_file,
                                                   std::chrono::milliseconds limit) {
-  auto out = File::open_write(output_file.string());
+  auto out = open_write(output_file.string());
   if (!out) return std::unexpected(fmt::format("cannot create {}: {}", output_file.string(), out.error()));
   File null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<std::string> argv_text{program};

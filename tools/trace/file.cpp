@@ -8,25 +8,13 @@
 
 namespace zephon_trace {
 
-File::~File() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-std::expected<File, std::string> File::open_read(const std::string& path) {
+std::expected<File, std::string> open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(std::string(std::strerror(errno)));
   return File(fd);
 }
 
-std::expected<File, std::string> File::open_write(const std::string& path) {
+std::expected<File, std::string> open_write(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return std::unexpected(std::string(std::strerror(errno)));
   return File(fd);

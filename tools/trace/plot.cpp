@@ -85,7 +85,7 @@ std::string script(const PlotGrid& grid, const PlotOptions& options, const std::
 // Returns success once the points are in path: reads then writes, as
 // gnuplot data blocks separated by two blank lines.
 std::expected<void, std::string> write_data(const PlotGrid& grid, const std::filesystem::path& path) {
-  auto file = File::open_write(path.string());
+  auto file = open_write(path.string());
   if (!file) return std::unexpected(fmt::format("cannot create {}: {}", path.string(), file.error()));
   Output out(file->get());
   bool first = true;
@@ -113,7 +113,7 @@ std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOpt
   const auto messages = dir->path() / "gnuplot.out";
   if (auto w = write_data(grid, data); !w) return std::unexpected(fmt::format("writing plot data: {}", w.error()));
   {
-    auto file = File::open_write(commands.string());
+    auto file = open_write(commands.string());
     if (!file) return std::unexpected(fmt::format("cannot create {}: {}", commands.string(), file.error()));
     if (auto w = write_all(file->get(), script(grid, options, data.string())); !w) {
       return std::unexpected(fmt::format("writing the gnuplot script: {}", w.error()));

@@ -55,7 +55,7 @@ class Session {
     std::optional<File> file;
     int fd = streams_.in;
     if (inv_.log != "-") {
-      auto opened = File::open_read(inv_.log);
+      auto opened = open_read(inv_.log);
       if (!opened) {
         say(fmt::format("{}: {}", inv_.log, opened.error()));
         return std::nullopt;
@@ -94,7 +94,7 @@ class Session {
   }
 
   std::optional<RegisterFile> dump(const std::string& path) const {
-    auto file = File::open_read(path);
+    auto file = open_read(path);
     if (!file) {
       say(fmt::format("{}: {}", path, file.error()));
       return std::nullopt;
