@@ -86,31 +86,39 @@ TEST_F(BackendTest, StartsWithZeroRegistersAndTheGivenConfigAndRom) {
   EXPECT_TRUE(std::ranges::equal(backend_->rom(), rom_image(kRomLength)));
 }
 
-TEST_F(BackendTest, Bar2RoundTripIsLittleEndianAndLogged) {
+struct RoundTrip {
+  std::string name;
+  std::uint64_t offset;
+  Bytes bytes;
+  std::uint32_t value;
+  std::string log;
+};
+void PrintTo(const RoundTrip& c, std::ostream* os) { *os << c.name; }
+
+class BackendBar2RoundTrip : public BackendTest, public ::testing::WithParamInterface<RoundTrip> {};
+
+// Little-endian both ways, logged with the register and value at full width.
+TEST_P(BackendBar2RoundTrip, StoresReadsBackAndLogs) {
+  const RoundTrip& c = GetParam();
   Bytes data;
   const std::string log = logged_by([&] {
-    write(2, 0x10, {0x78, 0x56, 0x34, 0x12});
-    data = read(2, 0x10, 4);
+    write(2, c.offset, c.bytes);
+    data = read(2, c.offset, 4);
   });
-  EXPECT_EQ(backend_->regs()[4], 0x12345678u);
-  EXPECT_EQ(data, (Bytes{0x78, 0x56, 0x34, 0x12}));
-  EXPECT_EQ(log,
-            "DEBUG zephon: Write regs[0x0004] (0x10) = 0x12345678\n"
-            "DEBUG zephon: Read  regs[0x0004] (0x10) = 0x12345678\n");
+  EXPECT_EQ(backend_->regs()[c.offset / 4], c.value);
+  EXPECT_EQ(data, c.bytes);
+  EXPECT_EQ(log, c.log);
 }
 
-TEST_F(BackendTest, Bar2LastRegisterKeepsFullWidthFormatting) {
-  Bytes data;
-  const std::string log = logged_by([&] {
-    write(2, 0x3FFFC, {0x01, 0x00, 0x00, 0x00});
-    data = read(2, 0x3FFFC, 4);
-  });
-  EXPECT_EQ(backend_->regs()[65535], 1u);
-  EXPECT_EQ(data, (Bytes{0x01, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(log,
-            "DEBUG zephon: Write regs[0xffff] (0x3fffc) = 0x00000001\n"
-            "DEBUG zephon: Read  regs[0xffff] (0x3fffc) = 0x00000001\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Registers, BackendBar2RoundTrip,
+    ::testing::Values(RoundTrip{"Register4", 0x10, {0x78, 0x56, 0x34, 0x12}, 0x12345678u,
+                                "DEBUG zephon: Write regs[0x0004] (0x10) = 0x12345678\n"
+                                "DEBUG zephon: Read  regs[0x0004] (0x10) = 0x12345678\n"},
+                      RoundTrip{"LastRegister", 0x3FFFC, {0x01, 0x00, 0x00, 0x00}, 1u,
+                                "DEBUG zephon: Write regs[0xffff] (0x3fffc) = 0x00000001\n"
+                                "DEBUG zephon: Read  regs[0xffff] (0x3fffc) = 0x00000001\n"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(BackendTest, Bar2ReadOfZeroRegisterIsPadded) {
   Bytes data;
