@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "vfio_user/error.h"
+#include "vfio_user/limits.h"
 #include "vfio_user/utf8.h"
 
 namespace vfio_user {
@@ -25,7 +26,7 @@ struct MigrationCapabilities {
 
 struct Capabilities {
   std::uint32_t max_msg_fds = 1;
-  std::uint32_t max_data_xfer_size = 1048576;
+  std::uint32_t max_data_xfer_size = kMaxDataTransfer;
   MigrationCapabilities migration;
 };
 

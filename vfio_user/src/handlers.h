@@ -15,6 +15,7 @@
 #include "vfio_user/message.h"
 #include "transport.h"
 #include "vfio_user/error.h"
+#include "vfio_user/limits.h"
 #include "vfio_user/server.h"
 #include "vfio_user/server_backend.h"
 
@@ -37,10 +38,6 @@ struct Request {
 };
 
 using HandlerResult = std::expected<void, Error>;
-
-// The largest data transfer and capabilities text the server takes in one
-// message: what it advertises as max_data_xfer_size.
-inline constexpr std::uint32_t kMaxDataTransfer = 1048576;
 
 HandlerResult handle_version(Request& request);
 HandlerResult handle_device_get_info(Request& request);

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "handler_payloads.h"
 #include "handlers.h"
 
 namespace vfio_user {
@@ -25,40 +26,37 @@ HandlerResult backend_result(std::expected<void, IoError> r) {
 }  // namespace
 
 HandlerResult handle_dma_map(Request& request) {
-  std::uint8_t payload[32];
-  if (auto r = read_payload(request, payload); !r) return r;
+  auto map = read_payload_as<DmaMap>(request);
+  if (!map) return std::unexpected(map.error());
   if (request.fds.size() > 1) {
     request.fds.clear();
     return std::unexpected(Error::invalid_input());
   }
   std::optional<UniqueFd> file;
   if (!request.fds.empty()) file = request.fds.take(0);
-  auto r = request.backend.dma_map(wire::load32(payload + 4), wire::load64(payload + 8), wire::load64(payload + 16),
-                                   wire::load64(payload + 24), std::move(file));
+  auto r = request.backend.dma_map(map->flags, map->offset, map->address, map->size, std::move(file));
   if (auto b = backend_result(r); !b) return b;
   return write_empty_reply(request);
 }
 
 HandlerResult handle_dma_unmap(Request& request) {
-  std::uint8_t reply[kHeaderSize + 24];
-  std::span<std::uint8_t> payload(reply + kHeaderSize, 24);
-  if (auto r = read_payload(request, payload); !r) return r;
-  auto r = request.backend.dma_unmap(wire::load32(reply + kHeaderSize + 4), wire::load64(reply + kHeaderSize + 8),
-                                     wire::load64(reply + kHeaderSize + 16));
+  auto unmap = read_payload_as<DmaUnmap>(request);
+  if (!unmap) return std::unexpected(unmap.error());
+  auto r = request.backend.dma_unmap(unmap->flags, unmap->address, unmap->size);
   if (auto b = backend_result(r); !b) return b;
-  encode_reply_header(request.header, sizeof reply, reply);
+  // The request comes back unchanged: its fields re-encode to its bytes.
+  std::array<std::uint8_t, kHeaderSize + DmaUnmap::kSize> reply;
+  encode_reply_header(request.header, reply.size(), reply.data());
+  unmap->encode(std::span(reply).subspan<kHeaderSize>());
   return write_reply(request, reply);
 }
 
 HandlerResult handle_set_irqs(Request& request) {
-  std::uint8_t payload[20];
-  if (auto r = read_payload(request, payload); !r) return r;
-  const std::uint32_t flags = wire::load32(payload + 4);
-  const std::uint32_t index = wire::load32(payload + 8);
-  if (index >= request.device.interrupts.size()) return std::unexpected(Error::invalid_input());
-  if ((flags & VFIO_IRQ_SET_DATA_BOOL) != 0) return std::unexpected(Error::unsupported_feature());
-  auto r = request.backend.set_irqs(index, flags, wire::load32(payload + 12), wire::load32(payload + 16),
-                                    std::move(request.fds));
+  auto set = read_payload_as<IrqSet>(request);
+  if (!set) return std::unexpected(set.error());
+  if (set->index >= request.device.interrupts.size()) return std::unexpected(Error::invalid_input());
+  if ((set->flags & VFIO_IRQ_SET_DATA_BOOL) != 0) return std::unexpected(Error::unsupported_feature());
+  auto r = request.backend.set_irqs(set->index, set->flags, set->start, set->count, std::move(request.fds));
   if (auto b = backend_result(r); !b) return b;
   return write_empty_reply(request);
 }
