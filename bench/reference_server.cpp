@@ -39,7 +39,7 @@
 #include "vfio_user/message.h"
 #include "vfio_user/unique_fd.h"
 #include "vfio_user/wire.h"
-#include "transport.h"
+#include "socket_transport.h"
 
 namespace {
 

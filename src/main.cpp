@@ -92,7 +92,11 @@ int run(int argc, char** argv) {
                                           zephon::device::region_table(rom_size));
   if (!server) return fatal("failed to create server", server.error().debug());
 
-  auto result = server->run(*backend);
+  std::expected<void, vfio_user::Error> result;
+  {
+    zephon::termination::StopOnSignal stop_on_signal(*server);
+    result = server->run(*backend);
+  }
 
   // The recording is written whatever the run's outcome.
   if (auto dumped = write_dump(*backend); !dumped) return fatal("failed to dump state", dumped.error().debug());

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 
@@ -14,10 +15,13 @@ namespace zephon::termination {
 namespace {
 
 volatile std::sig_atomic_t g_signal = 0;  // first termination signal, 0 if none
+// The server a signal stops, while a StopOnSignal names it.
+std::atomic<vfio_user::Server*> g_server{nullptr};
+static_assert(std::atomic<vfio_user::Server*>::is_always_lock_free);
 
 void on_signal(int signal) {
   if (g_signal == 0) g_signal = signal;
-  vfio_user::Server::request_stop();
+  if (vfio_user::Server* server = g_server.load()) server->request_stop();
 }
 
 }  // namespace
@@ -29,6 +33,14 @@ void install_handlers() {
   action.sa_flags = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
+
+StopOnSignal::StopOnSignal(vfio_user::Server& server) {
+  g_server.store(&server);
+  // A signal that came before the server existed still ends its run.
+  if (g_signal != 0) server.request_stop();
+}
+
+StopOnSignal::~StopOnSignal() { g_server.store(nullptr); }
 
 int received() { return g_signal; }
 

@@ -3,16 +3,28 @@
 // written and the socket file still removed; the process then reports the
 // signal and exits with 128 + its number.
 //
-// Contract: the handler only records the signal and calls the server's
-// async-signal-safe stop; everything else happens on the main thread after
-// the run returns.
+// Contract: the handler only records the signal and calls the stop of the
+// server that a StopOnSignal names (async-signal-safe); everything else
+// happens on the main thread after the run returns. A signal that comes
+// before a server is named stops it as soon as it is.
 #ifndef ZEPHON_TERMINATION_H_
 #define ZEPHON_TERMINATION_H_
+
+#include "vfio_user/server.h"
 
 namespace zephon::termination {
 
 // Installs the handlers (without SA_RESTART, so blocking calls return).
 void install_handlers();
+
+// While it lives, termination signals stop `server`, which must outlive it.
+class StopOnSignal {
+ public:
+  explicit StopOnSignal(vfio_user::Server& server);
+  ~StopOnSignal();
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+};
 // Returns the number of the first termination signal received, or 0.
 int received();
 // Writes the one-line notice naming the signal to standard error.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "vfio_user/message.h"
-#include "transport.h"
+#include "connection.h"
 #include "vfio_user/error.h"
 #include "vfio_user/limits.h"
 #include "vfio_user/server.h"

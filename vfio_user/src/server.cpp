@@ -11,16 +11,12 @@
 #include <cstring>
 
 #include "request_loop.h"
+#include "socket_transport.h"
 
 namespace vfio_user {
 
 namespace {
 
-// What request_stop() acts on. Plain atomics of lock-free types, so that a
-// signal handler may read them.
-volatile std::sig_atomic_t g_stop = 0;
-std::atomic<int> g_listener{-1};    // the listening socket of the run in progress
-std::atomic<int> g_connection{-1};  // the connection being served
 static_assert(std::atomic<int>::is_always_lock_free);
 
 const IoError kPathTooLong = IoError::message(IoError::Kind::InvalidInput, "path must be shorter than SUN_LEN");
@@ -77,14 +73,16 @@ Server::Server(std::string socket_path, bool reset_supported, std::vector<Interr
       regions_(std::move(regions)),
       socket_path_(std::move(socket_path)),
       listener_(std::move(listener)),
-      reset_supported_(reset_supported) {}
+      reset_supported_(reset_supported),
+      stop_(std::make_unique<StopState>()) {}
 
 Server::Server(Server&& other) noexcept
     : interrupts_(std::move(other.interrupts_)),
       regions_(std::move(other.regions_)),
       socket_path_(std::exchange(other.socket_path_, {})),
       listener_(std::move(other.listener_)),
-      reset_supported_(other.reset_supported_) {}
+      reset_supported_(other.reset_supported_),
+      stop_(std::move(other.stop_)) {}
 
 Server& Server::operator=(Server&& other) noexcept {
   if (this != &other) {
@@ -94,6 +92,7 @@ Server& Server::operator=(Server&& other) noexcept {
     socket_path_ = std::exchange(other.socket_path_, {});
     listener_ = std::move(other.listener_);
     reset_supported_ = other.reset_supported_;
+    stop_ = std::move(other.stop_);
   }
   return *this;
 }
@@ -106,35 +105,39 @@ void Server::remove_socket_file() {
 }
 
 std::expected<void, Error> Server::run(ServerBackend& backend) {
-  StopRegistration listening(g_listener, listener_.get());
+  StopState& stop = *stop_;
+  StopRegistration listening(stop.listener, listener_.get());
   UniqueFd accepted;
-  while (!g_stop) {
+  while (!stop.requested) {
     accepted.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (accepted || errno != EINTR) break;
   }
-  if (g_stop) return {};
+  if (stop.requested) return {};
   if (!accepted) return std::unexpected(Error::socket_accept(IoError::os(errno)));
 
-  StopRegistration serving(g_connection, accepted.get());
+  StopRegistration serving(stop.connection, accepted.get());
   // A stop that came between the accept and the registration above would
   // otherwise go unnoticed until the client sends something.
-  if (g_stop) ::shutdown(accepted.get(), SHUT_RD);
-  Connection connection(std::move(accepted));
+  if (stop.requested) ::shutdown(accepted.get(), SHUT_RD);
+  SocketTransport transport(accepted.get());
+  Connection connection(transport);
   DeviceTables device{interrupts_, regions_, reset_supported_};
-  return serve_connection(connection, device, backend, g_stop);
+  return serve_connection(connection, device, backend, stop.requested);
 }
 
-void Server::request_stop() {
-  g_stop = 1;
+void Server::request_stop() noexcept {
+  StopState* stop = stop_.get();
+  if (stop == nullptr) return;
+  stop->requested = 1;
   // Reads then see the end of the stream, so a blocked accept or receive
   // returns; writes fail, so a reply blocked on a client that stopped
   // reading gives up instead of holding the run (and the dump) forever.
-  int listener = g_listener.load();
+  int listener = stop->listener.load();
   if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
-  int connection = g_connection.load();
+  int connection = stop->connection.load();
   if (connection >= 0) ::shutdown(connection, SHUT_RDWR);
 }
 
-bool Server::stop_requested() { return g_stop != 0; }
+bool Server::stop_requested() const noexcept { return stop_ != nullptr && stop_->requested != 0; }
 
 }  // namespace vfio_user

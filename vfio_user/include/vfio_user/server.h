@@ -8,15 +8,19 @@
 // else removed it; destroying the Server removes whatever is at the path.
 // run() serves requests one at a time until the client closes the
 // connection (success), a header cannot be received, an error reply cannot
-// be written, or request_stop() is called. Everything blocks; there is one
-// thread.
+// be written, or request_stop() is called on this server. Everything blocks;
+// there is one thread, and request_stop() is the one call a signal handler
+// may make.
 #ifndef VFIO_USER_SERVER_H_
 #define VFIO_USER_SERVER_H_
 
 #include <linux/vfio.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,22 +66,33 @@ class Server {
   // Returns where the socket file was created.
   const std::string& socket_path() const { return socket_path_; }
 
-  // Makes a run in progress (or the next one) end as if the client had
-  // closed the connection. Async-signal-safe: meant for signal handlers.
-  static void request_stop();
-  // Returns whether request_stop() has been called.
-  static bool stop_requested();
+  // Makes this server's run in progress (or its next one) end as if the
+  // client had closed the connection; other servers go on. Async-signal-safe:
+  // meant for signal handlers.
+  void request_stop() noexcept;
+  // Returns whether request_stop() has been called on this server.
+  bool stop_requested() const noexcept;
 
  private:
   Server(std::string socket_path, bool reset_supported, std::vector<InterruptEntry> interrupts,
          std::vector<ServerRegion> regions, UniqueFd listener);
   void remove_socket_file();
 
+  // What request_stop() acts on: plain atomics of lock-free types, so that a
+  // signal handler may use them. On the heap so that its address, which the
+  // run in progress holds, stays put when the Server is moved.
+  struct StopState {
+    volatile std::sig_atomic_t requested = 0;
+    std::atomic<int> listener{-1};    // the listening socket while run() waits for a client
+    std::atomic<int> connection{-1};  // the connection while run() serves it
+  };
+
   std::vector<InterruptEntry> interrupts_;  // position = interrupt index
   std::vector<ServerRegion> regions_;       // position = region index
   std::string socket_path_;                 // empty once moved from
   UniqueFd listener_;                       // the listening socket
   bool reset_supported_ = false;            // reported by DeviceGetInfo
+  std::unique_ptr<StopState> stop_;         // null once moved from
 };
 
 }  // namespace vfio_user

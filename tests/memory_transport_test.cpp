@@ -1,0 +1,113 @@
+// The request loop over the in-memory transport: how the connection treats
+// failures part way through a header, and short sends.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "memory_transport.h"
+#include "request_loop.h"
+#include "server_fixture.h"
+#include "vfio_user/wire.h"
+
+namespace zephon_test {
+namespace {
+
+using vfio_user::Connection;
+using vfio_user::MemoryTransport;
+
+struct Loop {
+  RecordingBackend backend;
+  std::vector<vfio_user::InterruptEntry> interrupts = device_interrupts();
+  std::vector<vfio_user::ServerRegion> regions = device_regions();
+  volatile std::sig_atomic_t stop = 0;
+
+  std::expected<void, vfio_user::Error> serve(MemoryTransport& transport) {
+    Connection connection(transport);
+    vfio_user::DeviceTables tables{interrupts, regions, true};
+    return vfio_user::serve_connection(connection, tables, backend, stop);
+  }
+};
+
+std::vector<std::uint8_t> request(std::uint16_t id, vfio_user::Command command,
+                                  std::span<const std::uint8_t> payload = {}) {
+  return vfio_user_client::Client::frame(id, static_cast<std::uint16_t>(command), payload);
+}
+
+// A failed read is an error of the connection wherever it happens; only the
+// end of the stream is a close.
+struct HeaderCut {
+  std::size_t header_bytes;  // of the second request, before the failure
+};
+
+class ReadFailure : public ::testing::TestWithParam<HeaderCut> {};
+
+TEST_P(ReadFailure, EndsTheRunWithReceiveWithFdAndItsNumber) {
+  MemoryTransport transport;
+  auto first = request(1, vfio_user::Command::DeviceGetInfo);
+  transport.push(first);
+  auto second = request(2, vfio_user::Command::DeviceGetInfo);
+  if (GetParam().header_bytes > 0) transport.push(std::span(second).first(GetParam().header_bytes));
+  transport.fail_receives(ECONNRESET);
+  Loop loop;
+  auto result = loop.serve(transport);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().debug(), "ReceiveWithFd(ECONNRESET)");
+  // The first request was answered before the failure.
+  ASSERT_GE(transport.sent().size(), vfio_user::kHeaderSize);
+  EXPECT_EQ(vfio_user::MessageHeader::decode(transport.sent().data()).message_id, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, ReadFailure, ::testing::Values(HeaderCut{0}, HeaderCut{1}, HeaderCut{15}));
+
+TEST(MemoryLoop, TheEndOfTheStreamInsideAHeaderIsAClose) {
+  MemoryTransport transport;
+  auto bytes = request(1, vfio_user::Command::DeviceGetInfo);
+  transport.push(std::span(bytes).first(9));
+  Loop loop;
+  EXPECT_TRUE(loop.serve(transport).has_value());
+  EXPECT_TRUE(transport.sent().empty());
+}
+
+// A reply that the transport takes a few bytes at a time is completed, and
+// its descriptor goes out once, with the first part.
+TEST(MemoryLoop, AShortSendWithADescriptorIsCompleted) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  Loop loop;
+  loop.regions[2].sparse_areas = {{0x1000, 0x2000}, {0x8000, 0x100}};
+  loop.regions[2].region_fd = pipe_fds[1];
+  std::uint8_t info[32] = {};
+  vfio_user::wire::store32(info, 512);     // argsz: room for the sparse areas
+  vfio_user::wire::store32(info + 8, 2);   // region index
+  MemoryTransport whole;
+  whole.push(request(1, vfio_user::Command::DeviceGetRegionInfo, info));
+  ASSERT_TRUE(loop.serve(whole).has_value());
+
+  MemoryTransport trickle;
+  trickle.limit_sends(5);
+  trickle.push(request(1, vfio_user::Command::DeviceGetRegionInfo, info));
+  ASSERT_TRUE(loop.serve(trickle).has_value());
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+
+  ASSERT_GT(whole.sent().size(), 48u);
+  EXPECT_EQ(trickle.sent(), whole.sent());
+  EXPECT_EQ(trickle.sent_fds(), std::vector<int>{pipe_fds[1]});
+}
+
+TEST(MemoryLoop, AFailedReplyEndsTheRunWithStreamWrite) {
+  MemoryTransport transport;
+  transport.push(request(1, vfio_user::Command::DeviceGetInfo));
+  transport.fail_sends(EPIPE, 3);
+  Loop loop;
+  auto result = loop.serve(transport);
+  ASSERT_FALSE(result.has_value());
+  // The handler's write fails, then the error reply's: that ends the run.
+  EXPECT_EQ(result.error().kind(), vfio_user::Error::Kind::StreamWrite);
+  EXPECT_EQ(transport.sent().size(), 3u);
+}
+
+}  // namespace
+}  // namespace zephon_test

@@ -1,0 +1,64 @@
+// Connection runs the requests of one client over a Transport: it receives
+// each header with its descriptors, hands the handler the payload bytes it
+// asks for, writes replies, and keeps count of how much of the request has
+// been read so that the next header is read where the client put it.
+//
+// Contract: the transport outlives the connection. Reads and writes complete
+// or fail; a short transfer is never reported as success.
+#ifndef VFIO_USER_CONNECTION_H_
+#define VFIO_USER_CONNECTION_H_
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "transport.h"
+#include "vfio_user/io_error.h"
+#include "vfio_user/message.h"
+#include "vfio_user/unique_fd.h"
+
+namespace vfio_user {
+
+class Connection {
+ public:
+  explicit Connection(Transport& transport) : transport_(transport) {}
+
+  enum class Received { Header, Closed };
+
+  // Returns Header after a full header arrived (descriptors in fds), Closed
+  // when the stream ended before one, or the error number of a failed
+  // receive (also one that fails part way through the header).
+  std::expected<Received, int> receive_header(MessageHeader& header, FdList& fds);
+  // Returns success once out holds the next payload bytes of the request.
+  std::expected<void, IoError> read(std::span<std::uint8_t> out);
+  // Returns success once bytes are written.
+  std::expected<void, IoError> write(std::span<const std::uint8_t> bytes);
+  // Returns success once the pieces are written, in one call where possible.
+  std::expected<void, IoError> write_vectored(std::span<iovec> pieces);
+  // Returns success once every byte went out, the descriptors (still the
+  // caller's) with the first; else the failed send's error number.
+  std::expected<void, int> send_with_fds(std::span<const std::uint8_t> bytes, std::span<const int> fds);
+  // Discards what the header announced and the handler did not read, so the
+  // next header is read where the client put it.
+  void skip_unread();
+  // Returns a scratch area of n bytes, reused between requests so the data
+  // path does not allocate per request. It holds what an earlier request left
+  // (zeros only where it never reached before): the caller overwrites all of
+  // it before sending any of it, as a backend's region_read fills its data.
+  std::span<std::uint8_t> scratch(std::size_t n);
+
+ private:
+  Transport& transport_;
+  std::uint64_t announced_ = 0;  // message_size of the request being handled
+  std::uint64_t consumed_ = 0;   // bytes of it read so far, header included
+  bool ended_ = false;           // a read of this request met the end of the stream
+  std::vector<std::uint8_t> scratch_;  // see scratch()
+};
+
+}  // namespace vfio_user
+
+#endif  // VFIO_USER_CONNECTION_H_

@@ -1,0 +1,80 @@
+#include "memory_transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vfio_user {
+
+void MemoryTransport::push(std::span<const std::uint8_t> bytes, std::vector<UniqueFd> fds) {
+  // A stream cannot carry descriptors without at least one byte.
+  if (bytes.empty()) return;
+  input_.push_back(Piece{{bytes.begin(), bytes.end()}, 0, std::move(fds)});
+}
+
+std::size_t MemoryTransport::unread() const {
+  std::size_t n = 0;
+  for (const Piece& p : input_) n += p.bytes.size() - p.taken;
+  return n;
+}
+
+std::size_t MemoryTransport::take(std::span<std::uint8_t> buf) {
+  Piece& piece = input_.front();
+  const std::size_t n = std::min(buf.size(), piece.bytes.size() - piece.taken);
+  std::memcpy(buf.data(), piece.bytes.data() + piece.taken, n);
+  piece.taken += n;
+  if (piece.taken == piece.bytes.size()) input_.pop_front();
+  return n;
+}
+
+std::expected<std::size_t, int> MemoryTransport::receive(std::span<std::uint8_t> buf, FdList& fds) {
+  if (input_.empty()) {
+    if (receive_error_) return std::unexpected(*receive_error_);
+    return 0;
+  }
+  if (buf.empty()) return 0;
+  Piece& piece = input_.front();
+  if (piece.taken == 0 && !piece.fds.empty()) {
+    std::vector<UniqueFd> arrived = std::move(piece.fds);
+    piece.fds.clear();
+    if (arrived.size() > MAX_RECEIVED_FDS) {
+      take(buf);
+      return std::unexpected(ENOBUFS);
+    }
+    for (UniqueFd& fd : arrived) fds.push(std::move(fd));
+  }
+  return take(buf);
+}
+
+std::expected<std::size_t, int> MemoryTransport::read(std::span<std::uint8_t> buf) {
+  if (input_.empty()) {
+    if (receive_error_) return std::unexpected(*receive_error_);
+    return 0;
+  }
+  if (buf.empty()) return 0;
+  input_.front().fds.clear();
+  return take(buf);
+}
+
+std::expected<std::size_t, int> MemoryTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {
+  std::size_t total = 0;
+  for (const iovec& p : pieces) total += p.iov_len;
+  total = std::min(total, send_limit_);
+  if (send_error_) {
+    if (send_budget_ == 0) return std::unexpected(*send_error_);
+    total = std::min(total, send_budget_);
+    send_budget_ -= total;
+  }
+  std::size_t left = total;
+  for (const iovec& p : pieces) {
+    const std::size_t n = std::min(left, p.iov_len);
+    const auto* bytes = static_cast<const std::uint8_t*>(p.iov_base);
+    sent_.insert(sent_.end(), bytes, bytes + n);
+    left -= n;
+    if (left == 0) break;
+  }
+  if (total > 0) sent_fds_.insert(sent_fds_.end(), fds.begin(), fds.end());
+  return total;
+}
+
+}  // namespace vfio_user

@@ -1,0 +1,75 @@
+// MemoryTransport is a Transport over memory, so that the handler tests and
+// the fuzzer run the real request loop without sockets or threads. The
+// client's side is a queue of pieces, each as one sendmsg would send it,
+// with its descriptors; what the server sends is collected.
+//
+// Contract: it behaves as a UNIX stream socket may. A receive or read takes
+// bytes from one piece at most; a piece's descriptors arrive with its first
+// byte through receive(), and are closed if that byte is taken by read()
+// (as the kernel discards descriptors nobody asked for). After the last
+// piece the stream ends (0), or fails with the error set by
+// fail_receives(). Not thread-safe.
+#ifndef VFIO_USER_MEMORY_TRANSPORT_H_
+#define VFIO_USER_MEMORY_TRANSPORT_H_
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "transport.h"
+
+namespace vfio_user {
+
+class MemoryTransport final : public Transport {
+ public:
+  // Queues bytes sent by the client in one piece, with the descriptors
+  // (taken over, up to any number) that go with them.
+  void push(std::span<const std::uint8_t> bytes, std::vector<UniqueFd> fds = {});
+  // Makes receives and reads fail with err once the queued input is used up,
+  // instead of reporting the end of the stream.
+  void fail_receives(int err) { receive_error_ = err; }
+  // Makes sends fail with err once `after` more bytes have been accepted.
+  void fail_sends(int err, std::size_t after = 0) {
+    send_error_ = err;
+    send_budget_ = after;
+  }
+
+  // Makes each send accept at most n bytes, as a nearly full socket buffer
+  // would.
+  void limit_sends(std::size_t n) { send_limit_ = n; }
+
+  // Returns every byte the server sent, in order.
+  const std::vector<std::uint8_t>& sent() const { return sent_; }
+  // Returns the descriptors the server sent, in order (never owned here).
+  const std::vector<int>& sent_fds() const { return sent_fds_; }
+  // Returns how many queued bytes nobody has taken yet.
+  std::size_t unread() const;
+
+  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds) override;
+  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf) override;
+  std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
+
+ private:
+  struct Piece {
+    std::vector<std::uint8_t> bytes;
+    std::size_t taken = 0;       // bytes already received or read
+    std::vector<UniqueFd> fds;   // delivered (or dropped) with the first byte
+  };
+
+  // Returns the bytes copied from the front piece into buf, dropping pieces
+  // used up.
+  std::size_t take(std::span<std::uint8_t> buf);
+
+  std::deque<Piece> input_;           // the client's pieces still (partly) unread
+  std::optional<int> receive_error_;  // what an exhausted input reports, else the end
+  std::optional<int> send_error_;     // what sends fail with once send_budget_ is spent
+  std::size_t send_budget_ = 0;       // bytes sends may still accept when send_error_ is set
+  std::size_t send_limit_ = SIZE_MAX; // the most one send accepts
+  std::vector<std::uint8_t> sent_;    // what the server sent
+  std::vector<int> sent_fds_;         // the descriptors it sent with it
+};
+
+}  // namespace vfio_user
+
+#endif  // VFIO_USER_MEMORY_TRANSPORT_H_

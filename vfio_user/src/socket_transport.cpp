@@ -1,0 +1,117 @@
+#include "socket_transport.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vfio_user {
+
+std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                                 FdList& fds) {
+  // Room for exactly `capacity` descriptors, so that one more is reported by
+  // the kernel as truncated control data.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
+  capacity = std::min(capacity, MAX_RECEIVED_FDS);
+  iovec iov{buf.data(), buf.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = CMSG_SPACE(sizeof(int) * capacity);
+  ssize_t n;
+  do {
+    n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::unexpected(errno);
+
+  // Every descriptor that arrived is owned from here on, even those beyond
+  // what the request may carry, so that a refusal closes them all.
+  bool too_many = (msg.msg_flags & MSG_CTRUNC) != 0;
+  std::size_t taken = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    const unsigned char* data = CMSG_DATA(c);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, data + i * sizeof(int), sizeof fd);
+      UniqueFd owned(fd);
+      if (taken < capacity && fds.push(std::move(owned))) {
+        ++taken;
+      } else {
+        too_many = true;
+      }
+    }
+  }
+  if (too_many) {
+    fds.clear();
+    return std::unexpected(ENOBUFS);
+  }
+  return static_cast<std::size_t>(n);
+}
+
+std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec> pieces, std::span<const int> fds) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)] = {};
+  if (fds.size() > MAX_RECEIVED_FDS) return std::unexpected(EINVAL);
+  msghdr msg{};
+  msg.msg_iov = const_cast<iovec*>(pieces.data());
+  msg.msg_iovlen = pieces.size();
+  if (!fds.empty()) {
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+  }
+  ssize_t n;
+  do {
+    n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::unexpected(errno);
+  return static_cast<std::size_t>(n);
+}
+
+std::expected<std::size_t, int> SocketTransport::receive(std::span<std::uint8_t> buf, FdList& fds) {
+  return receive_with_fds(socket_, buf, MAX_RECEIVED_FDS, fds);
+}
+
+std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> buf) {
+  ssize_t n;
+  do {
+    n = ::read(socket_, buf.data(), buf.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::unexpected(errno);
+  return static_cast<std::size_t>(n);
+}
+
+std::expected<std::size_t, int> SocketTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {
+  // One piece without descriptors is the common reply: send() spares the
+  // kernel the copying in of a message header and an iovec array.
+  if (pieces.size() == 1 && fds.empty()) {
+    ssize_t n;
+    do {
+      n = ::send(socket_, pieces[0].iov_base, pieces[0].iov_len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return std::unexpected(errno);
+    return static_cast<std::size_t>(n);
+  }
+  return send_with_fds(socket_, pieces, fds);
+}
+
+std::expected<void, IoError> read_exact(int socket, std::span<std::uint8_t> buf) {
+  SocketTransport transport(socket);
+  return read_exact(transport, buf);
+}
+
+std::expected<void, IoError> write_all(int socket, std::span<const std::uint8_t> bytes) {
+  SocketTransport transport(socket);
+  iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+  return write_all(transport, std::span<iovec>(&piece, 1));
+}
+
+}  // namespace vfio_user

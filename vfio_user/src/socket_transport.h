@@ -1,0 +1,46 @@
+// SocketTransport moves a connection's bytes and descriptors over a
+// connected UNIX stream socket: the transport the program serves clients
+// on. The free functions are its single steps, for callers that hold a bare
+// socket.
+//
+// Contract: every call blocks; calls interrupted by a signal are repeated.
+// Descriptors are received close-on-exec, so none reaches a program this
+// process starts. Sends never raise SIGPIPE: a vanished peer is EPIPE,
+// whatever the process does with the signal.
+#ifndef VFIO_USER_SOCKET_TRANSPORT_H_
+#define VFIO_USER_SOCKET_TRANSPORT_H_
+
+#include "transport.h"
+
+namespace vfio_user {
+
+class SocketTransport final : public Transport {
+ public:
+  // socket stays the caller's and must outlive the transport.
+  explicit SocketTransport(int socket) : socket_(socket) {}
+
+  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds) override;
+  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf) override;
+  std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
+
+ private:
+  int socket_;  // connected stream socket, not owned
+};
+
+// Returns the number of bytes received into buf, appending the descriptors
+// that came with them to fds, or an error number (ENOBUFS when more than
+// capacity descriptors came or the control data was cut; what came is closed).
+std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                                 FdList& fds);
+// Returns the number of bytes of pieces sent, the descriptors (still the
+// caller's) with the first, or an error number.
+std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec> pieces, std::span<const int> fds);
+// Returns success once buf is full; "failed to fill whole buffer" at the end
+// of the stream.
+std::expected<void, IoError> read_exact(int socket, std::span<std::uint8_t> buf);
+// Returns success once every byte was sent.
+std::expected<void, IoError> write_all(int socket, std::span<const std::uint8_t> bytes);
+
+}  // namespace vfio_user
+
+#endif  // VFIO_USER_SOCKET_TRANSPORT_H_
