@@ -16,6 +16,7 @@
 namespace vfio_user_client {
 
 namespace wire = vfio_user::wire;
+using vfio_user::RegionAccess;
 
 namespace {
 
@@ -24,6 +25,14 @@ std::string errno_text(const char* what) { return fmt::format("{}: {}", what, st
 // Bounds what a reply may announce, so a broken server cannot make the
 // client reserve gigabytes.
 constexpr std::uint32_t kMaxReply = 64u << 20;
+
+// A RegionRead or RegionWrite message up to its data: header and access.
+constexpr std::size_t kAccessMessageSize = vfio_user::kHeaderSize + RegionAccess::kSize;
+
+// Returns the access a reply of kAccessMessageSize bytes or more echoes.
+RegionAccess echoed_access(std::span<const std::uint8_t, kAccessMessageSize> message) {
+  return *RegionAccess::decode(message.subspan<vfio_user::kHeaderSize>());
+}
 
 std::expected<void, std::string> read_fully(int fd, std::uint8_t* p, std::size_t n) {
   while (n > 0) {
@@ -172,58 +181,49 @@ std::expected<Reply, std::string> Client::version(std::string_view capabilities_
   return call(Command::Version, payload);
 }
 
+// Returns the reply's payload decoded, or a text naming the command whose
+// reply was too short.
+template <typename Payload>
+std::expected<Payload, std::string> decode_reply(const Reply& reply, Command command) {
+  auto p = Payload::decode(reply.payload);
+  if (!p) return std::unexpected(fmt::format("short {} reply", vfio_user::command_name(command)));
+  return *p;
+}
+
 std::expected<DeviceInfo, std::string> Client::device_info() {
-  std::uint8_t payload[16] = {};
-  wire::store32(payload, 16);
-  auto r = call(Command::DeviceGetInfo, payload);
+  auto r = call(Command::DeviceGetInfo, DeviceInfo{}.encode());
   if (!r) return std::unexpected(r.error());
-  if (r->payload.size() < 16) return std::unexpected("short DeviceGetInfo reply");
-  const std::uint8_t* p = r->payload.data();
-  return DeviceInfo{wire::load32(p), wire::load32(p + 4), wire::load32(p + 8), wire::load32(p + 12)};
+  return decode_reply<DeviceInfo>(*r, Command::DeviceGetInfo);
 }
 
 std::expected<RegionInfo, std::string> Client::region_info(std::uint32_t index, std::uint32_t argsz) {
-  std::uint8_t payload[32] = {};
-  wire::store32(payload, argsz);
-  wire::store32(payload + 8, index);
-  auto r = call(Command::DeviceGetRegionInfo, payload);
+  auto r = call(Command::DeviceGetRegionInfo, RegionInfo{.argsz = argsz, .flags = 0, .index = index, .cap_offset = 0,
+                                                         .size = 0, .offset = 0}
+                                                  .encode());
   if (!r) return std::unexpected(r.error());
-  if (r->payload.size() < 32) return std::unexpected("short DeviceGetRegionInfo reply");
-  const std::uint8_t* p = r->payload.data();
-  return RegionInfo{wire::load32(p),      wire::load32(p + 4),  wire::load32(p + 8),
-                    wire::load32(p + 12), wire::load64(p + 16), wire::load64(p + 24)};
+  return decode_reply<RegionInfo>(*r, Command::DeviceGetRegionInfo);
 }
 
 std::expected<IrqInfo, std::string> Client::irq_info(std::uint32_t index) {
-  std::uint8_t payload[16] = {};
-  wire::store32(payload, 16);
-  wire::store32(payload + 8, index);
-  auto r = call(Command::GetIrqInfo, payload);
+  auto r = call(Command::GetIrqInfo, IrqInfo{.argsz = IrqInfo::kSize, .flags = 0, .index = index, .count = 0}.encode());
   if (!r) return std::unexpected(r.error());
-  if (r->payload.size() < 16) return std::unexpected("short GetIrqInfo reply");
-  const std::uint8_t* p = r->payload.data();
-  return IrqInfo{wire::load32(p), wire::load32(p + 4), wire::load32(p + 8), wire::load32(p + 12)};
+  return decode_reply<IrqInfo>(*r, Command::GetIrqInfo);
 }
 
 std::expected<std::vector<std::uint8_t>, std::string> Client::region_read(std::uint32_t region, std::uint64_t offset,
                                                                           std::uint32_t count) {
-  std::uint8_t payload[16];
-  wire::store64(payload, offset);
-  wire::store32(payload + 8, region);
-  wire::store32(payload + 12, count);
-  auto r = call(Command::RegionRead, payload);
+  auto r = call(Command::RegionRead, RegionAccess{.offset = offset, .region = region, .count = count}.encode());
   if (!r) return std::unexpected(r.error());
-  if (r->payload.size() != 16u + count) return std::unexpected("RegionRead reply of the wrong size");
-  return std::vector<std::uint8_t>(r->payload.begin() + 16, r->payload.end());
+  if (r->payload.size() != RegionAccess::kSize + count) return std::unexpected("RegionRead reply of the wrong size");
+  return std::vector<std::uint8_t>(r->payload.begin() + RegionAccess::kSize, r->payload.end());
 }
 
 std::expected<void, std::string> Client::region_write(std::uint32_t region, std::uint64_t offset,
                                                       std::span<const std::uint8_t> data, bool posted) {
-  std::vector<std::uint8_t> payload(16 + data.size());
-  wire::store64(payload.data(), offset);
-  wire::store32(payload.data() + 8, region);
-  wire::store32(payload.data() + 12, static_cast<std::uint32_t>(data.size()));
-  std::copy(data.begin(), data.end(), payload.begin() + 16);
+  std::vector<std::uint8_t> payload(RegionAccess::kSize + data.size());
+  RegionAccess{.offset = offset, .region = region, .count = static_cast<std::uint32_t>(data.size())}.encode(
+      std::span(payload).first<RegionAccess::kSize>());
+  std::copy(data.begin(), data.end(), payload.begin() + RegionAccess::kSize);
   if (posted) {
     return send(frame(next_id_++, static_cast<std::uint16_t>(Command::RegionWrite), payload,
                       vfio_user::FLAG_NO_REPLY));
@@ -333,41 +333,35 @@ std::expected<void, std::string> Client::receive_into(std::uint16_t id, Command 
 std::expected<void, std::string> Client::region_read_into(std::uint32_t region, std::uint64_t offset,
                                                           std::span<std::uint8_t> data) {
   const std::uint16_t id = next_id_++;
-  std::uint8_t request[vfio_user::kHeaderSize + 16];
+  const RegionAccess access{.offset = offset, .region = region, .count = static_cast<std::uint32_t>(data.size())};
+  std::uint8_t request[kAccessMessageSize];
   MessageHeader{id, static_cast<std::uint16_t>(Command::RegionRead), sizeof request, 0, 0}.encode(request);
-  wire::store64(request + 16, offset);
-  wire::store32(request + 24, region);
-  wire::store32(request + 28, static_cast<std::uint32_t>(data.size()));
+  access.encode(std::span(request).subspan<vfio_user::kHeaderSize>());
   iovec out{request, sizeof request};
   if (auto s = send_pieces(&out, 1); !s) return s;
-  std::uint8_t head[vfio_user::kHeaderSize + 16];
+  std::uint8_t head[kAccessMessageSize];
   iovec in[2] = {{head, sizeof head}, {data.data(), data.size()}};
   if (auto r = receive_into(id, Command::RegionRead, in, data.empty() ? 1 : 2); !r) return r;
-  if (!std::equal(request + 16, request + 32, head + 16)) {
-    return std::unexpected("RegionRead reply echoes another access");
-  }
+  if (echoed_access(head) != access) return std::unexpected("RegionRead reply echoes another access");
   return {};
 }
 
 std::expected<void, std::string> Client::region_write_from(std::uint32_t region, std::uint64_t offset,
                                                            std::span<const std::uint8_t> data, bool posted) {
   const std::uint16_t id = next_id_++;
-  std::uint8_t request[vfio_user::kHeaderSize + 16];
+  const RegionAccess access{.offset = offset, .region = region, .count = static_cast<std::uint32_t>(data.size())};
+  std::uint8_t request[kAccessMessageSize];
   const auto size = static_cast<std::uint32_t>(sizeof request + data.size());
   MessageHeader{id, static_cast<std::uint16_t>(Command::RegionWrite), size, posted ? vfio_user::FLAG_NO_REPLY : 0, 0}
       .encode(request);
-  wire::store64(request + 16, offset);
-  wire::store32(request + 24, region);
-  wire::store32(request + 28, static_cast<std::uint32_t>(data.size()));
+  access.encode(std::span(request).subspan<vfio_user::kHeaderSize>());
   iovec out[2] = {{request, sizeof request}, {const_cast<std::uint8_t*>(data.data()), data.size()}};
   if (auto s = send_pieces(out, data.empty() ? 1 : 2); !s) return s;
   if (posted) return {};
-  std::uint8_t reply[vfio_user::kHeaderSize + 16];
+  std::uint8_t reply[kAccessMessageSize];
   iovec in{reply, sizeof reply};
   if (auto r = receive_into(id, Command::RegionWrite, &in, 1); !r) return r;
-  if (!std::equal(request + 16, request + 32, reply + 16)) {
-    return std::unexpected("RegionWrite reply echoes another access");
-  }
+  if (echoed_access(reply) != access) return std::unexpected("RegionWrite reply echoes another access");
   return {};
 }
 

@@ -20,6 +20,7 @@
 
 #include "vfio_user/command.h"
 #include "vfio_user/message.h"
+#include "vfio_user/payloads.h"
 #include "vfio_user/unique_fd.h"
 
 namespace vfio_user_client {
@@ -37,18 +38,9 @@ struct Reply {
   bool is_error() const { return (header.flags & vfio_user::FLAG_ERROR) != 0; }
 };
 
-struct RegionInfo {
-  std::uint32_t argsz, flags, index, cap_offset;
-  std::uint64_t size, offset;
-};
-
-struct DeviceInfo {
-  std::uint32_t argsz, flags, num_regions, num_irqs;
-};
-
-struct IrqInfo {
-  std::uint32_t argsz, flags, index, count;
-};
+using vfio_user::DeviceInfo;
+using vfio_user::IrqInfo;
+using vfio_user::RegionInfo;
 
 class Client {
  public:
@@ -78,7 +70,7 @@ class Client {
   // Returns the device information.
   std::expected<DeviceInfo, std::string> device_info();
   // Returns the region information of region index.
-  std::expected<RegionInfo, std::string> region_info(std::uint32_t index, std::uint32_t argsz = 32);
+  std::expected<RegionInfo, std::string> region_info(std::uint32_t index, std::uint32_t argsz = RegionInfo::kSize);
   // Returns the interrupt information of interrupt index.
   std::expected<IrqInfo, std::string> irq_info(std::uint32_t index);
   // Returns count bytes read from a region.

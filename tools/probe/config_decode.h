@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "vfio_user/limits.h"
+
 namespace zephon_probe {
 
-inline constexpr std::size_t kConfigHeaderBytes = 256;
+inline constexpr std::size_t kConfigHeaderBytes = vfio_user::kConfigSpaceSize;
 inline constexpr std::size_t kMaxBars = 6;
 inline constexpr std::uint32_t kFirstBarOffset = 0x10;
 

@@ -8,16 +8,21 @@
 
 #include <algorithm>
 
+#include "vfio_user/limits.h"
+
 namespace zephon_probe {
 
 namespace {
 
-constexpr std::uint32_t kOwnMaxTransfer = 1048576;  // as announced in kClientCapabilities
+// The probe takes as much in one message as the server it was built with.
+constexpr std::uint32_t kOwnMaxTransfer = vfio_user::kMaxDataTransfer;
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFF;
 constexpr int kPostedGraceMs = 200;
-// A ROM BAR decodes at most 2 GiB; anything announcing more than this is
-// not a ROM worth holding in memory.
-constexpr std::uint64_t kMaxRomBytes = std::uint64_t{1} << 30;
+
+// Returns the capabilities the probe announces in its handshake.
+std::string client_capabilities() {
+  return fmt::format(R"({{"capabilities":{{"max_msg_fds":8,"max_data_xfer_size":{}}}}})", kOwnMaxTransfer);
+}
 
 std::expected<ServerVersion, std::string> parse_version(const vfio_user_client::Reply& reply) {
   if (reply.payload.size() < 4) return std::unexpected("Version reply too short");
@@ -55,7 +60,7 @@ std::uint32_t word_at(const ConfigSnapshot& s, std::uint32_t offset) {
 std::expected<Session, std::string> Session::open(const std::string& socket) {
   auto client = vfio_user_client::Client::connect(socket);
   if (!client) return std::unexpected(client.error());
-  auto reply = client->version(kClientCapabilities, 0, 1);
+  auto reply = client->version(client_capabilities(), 0, 1);
   if (!reply) return std::unexpected(fmt::format("handshake: {}", reply.error()));
   auto version = parse_version(*reply);
   if (!version) return std::unexpected(version.error());
@@ -200,7 +205,9 @@ std::expected<std::vector<std::uint8_t>, std::string> Session::read_chunks(std::
 std::expected<std::pair<std::uint64_t, std::vector<std::uint8_t>>, std::string> Session::query_rom() {
   auto region = client_.region_info(VFIO_PCI_ROM_REGION_INDEX);
   if (!region) return std::unexpected(fmt::format("ROM region: {}", region.error()));
-  if (region->size > kMaxRomBytes) {
+  // A ROM BAR decodes at most kMaxRomSize; anything announcing more is not
+  // a ROM worth holding in memory.
+  if (region->size > vfio_user::kMaxRomSize) {
     return std::unexpected(fmt::format("ROM region of {:#x} bytes is too large to read", region->size));
   }
   if (region->size == 0) return std::pair{std::uint64_t{0}, std::vector<std::uint8_t>{}};

@@ -19,10 +19,6 @@
 
 namespace zephon_probe {
 
-// The capabilities the probe announces in its handshake.
-inline constexpr std::string_view kClientCapabilities =
-    R"({"capabilities":{"max_msg_fds":8,"max_data_xfer_size":1048576}})";
-
 struct ServerVersion {
   std::uint16_t major = 0, minor = 0;
   std::string capabilities;  // the server's JSON text as sent
