@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "log.h"
+#include "script.h"
+#include "script_interrupts.h"
 
 namespace zephon {
 
@@ -63,16 +65,41 @@ class RegisterMessage {
 
 }  // namespace
 
+void log_register_event(std::string_view verb, std::uint64_t reg, std::uint32_t value) {
+  if (log::enabled(log::Level::Debug)) {
+    log::write_text(log::Level::Debug, kTarget, RegisterMessage(verb, reg, 4 * reg, value).text());
+  }
+}
+
 Backend::Backend(pci::PciConfiguration config, std::vector<std::uint8_t> rom) : config_(config), rom_(std::move(rom)) {}
+
+Backend::~Backend() = default;
+
+std::expected<void, std::string> Backend::load_script(const char* path) {
+  if (path == nullptr || *path == '\0') return {};
+  auto irqs = std::make_unique<ScriptInterrupts>();
+  auto script = DeviceScript::load(path, regs_, *irqs);
+  if (!script) return std::unexpected(std::move(script.error()));
+  irqs_ = std::move(irqs);
+  script_ = std::move(*script);
+  return {};
+}
 
 std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint64_t offset,
                                                   std::span<std::uint8_t> data) {
+  if (script_ != nullptr) [[unlikely]] {
+    script_->start_clock();
+    if (index == kRegionBar2) {
+      read_bar2<true>(offset, data);
+      return {};
+    }
+  }
   switch (index) {
     case kRegionBar0:
       std::ranges::fill(data, 0);
       return {};
     case kRegionBar2:
-      read_bar2(offset, data);
+      read_bar2<false>(offset, data);
       return {};
     case kRegionRom:
       read_rom(offset, data);
@@ -89,11 +116,18 @@ std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint
 
 std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uint64_t offset,
                                                    std::span<const std::uint8_t> data) {
+  if (script_ != nullptr) [[unlikely]] {
+    script_->start_clock();
+    if (index == kRegionBar2) {
+      write_bar2<true>(offset, data);
+      return {};
+    }
+  }
   switch (index) {
     case kRegionBar0:
       break;
     case kRegionBar2:
-      write_bar2(offset, data);
+      write_bar2<false>(offset, data);
       break;
     case kRegionConfig:
       config_.write_reg(offset / 4, offset % 4, data);
@@ -117,12 +151,22 @@ std::expected<void, IoError> Backend::dma_unmap(std::uint32_t, std::uint64_t, st
 
 std::expected<void, IoError> Backend::reset() {
   regs_.fill(0);
+  if (script_ != nullptr) {
+    // A reset device has no interrupts set up until the monitor sets them again.
+    irqs_->clear();
+    script_->after_reset();
+  }
   return {};
 }
 
-std::expected<void, IoError> Backend::set_irqs(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                                               vfio_user::FdList files) {
-  // The device never raises an interrupt, so there is no use for the events.
+std::expected<void, IoError> Backend::set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
+                                               std::uint32_t count, vfio_user::FdList files) {
+  if (irqs_ != nullptr) {
+    irqs_->set(index, flags, start, count, std::move(files));
+    return {};
+  }
+  // Without a script the device never raises an interrupt, so there is no
+  // use for the events.
   files.clear();
   return {};
 }
@@ -131,7 +175,8 @@ void Backend::dump(std::span<std::uint8_t, kDumpBytes> out) const {
   for (std::size_t i = 0; i < kNumRegs; ++i) store_le32(regs_[i], out.subspan(4 * i).first<4>());
 }
 
-void Backend::read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) const {
+template <bool kScripted>
+void Backend::read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) {
   if (data.size() != 4 || !is_register_offset(offset)) {
     log::emit(log::Level::Warn, kTarget, "Invalid read of {:#x} bytes from register at offset {:#x}", data.size(),
               offset);
@@ -139,13 +184,15 @@ void Backend::read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) cons
     return;
   }
   const std::uint64_t reg = offset / 4;
-  const std::uint32_t value = regs_[reg];
+  std::uint32_t value = regs_[reg];
+  if constexpr (kScripted) value = script_->read(static_cast<std::uint32_t>(reg), value);
   if (log::enabled(log::Level::Debug)) {
     log::write_text(log::Level::Debug, kTarget, RegisterMessage("Read ", reg, offset, value).text());
   }
   store_le32(value, data.first<4>());
 }
 
+template <bool kScripted>
 void Backend::write_bar2(std::uint64_t offset, std::span<const std::uint8_t> data) {
   if (data.size() != 4) {
     log::emit(log::Level::Warn, kTarget, "Invalid write of {:#x} bytes to register at offset {:#x}", data.size(),
@@ -162,6 +209,7 @@ void Backend::write_bar2(std::uint64_t offset, std::span<const std::uint8_t> dat
     log::write_text(log::Level::Debug, kTarget, RegisterMessage("Write", reg, offset, value).text());
   }
   regs_[reg] = value;
+  if constexpr (kScripted) script_->wrote(static_cast<std::uint32_t>(reg), value);
 }
 
 void Backend::read_rom(std::uint64_t offset, std::span<std::uint8_t> data) const {

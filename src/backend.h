@@ -8,9 +8,16 @@
 // its end; region 7 is the PciConfiguration. Any other region, and any bad
 // BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
 // failure is a configuration-space read of a refused shape (InvalidInput).
-// DMA mappings and interrupt set-ups are accepted and their descriptors closed
-// at once. reset() clears the registers only. No operation allocates. The
-// object is about 256 KiB: create it on the heap. Single-threaded.
+// DMA mappings are accepted and their descriptors closed at once. reset()
+// clears the registers only. No operation allocates. The object is about
+// 256 KiB: create it on the heap. Single-threaded.
+//
+// Without a device script, interrupt set-ups are accepted and their
+// descriptors closed at once, and the one cost of scripting is a branch per
+// region access. With one (load_script), BAR 2 accesses go through it, the
+// eventfds of trigger set-ups are kept for it until the monitor disables
+// them, the device is reset or the backend is destroyed, and a reset runs
+// its on_reset after clearing the registers.
 #ifndef ZEPHON_BACKEND_H_
 #define ZEPHON_BACKEND_H_
 
@@ -18,14 +25,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "pci.h"
 #include "vfio_user/server_backend.h"
 
 namespace zephon {
+
+class DeviceScript;
+class ScriptInterrupts;
+
+// Writes the DEBUG line of one register event, verb being "Read ", "Write"
+// or "Set  " (a register the device script changed).
+void log_register_event(std::string_view verb, std::uint64_t reg, std::uint32_t value);
 
 class Backend final : public vfio_user::ServerBackend {
  public:
@@ -44,8 +61,13 @@ class Backend final : public vfio_user::ServerBackend {
   // image; the registers start at zero.
   Backend(pci::PciConfiguration config, std::vector<std::uint8_t> rom);
 
+  ~Backend() override;
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
+
+  // Returns success once the device script at path is loaded and run (at
+  // once when path is null or empty), or "<file>:<line>: <message>".
+  std::expected<void, std::string> load_script(const char* path);
 
   // Returns success after filling data; fails only for a refused
   // configuration-space read shape, leaving data untouched.
@@ -62,7 +84,8 @@ class Backend final : public vfio_user::ServerBackend {
                                                     std::uint64_t size) override;
   // Returns success after zeroing the registers; config and ROM are kept.
   std::expected<void, vfio_user::IoError> reset() override;
-  // Returns success after closing every descriptor of files.
+  // Returns success after closing every descriptor of files, or keeping the
+  // eventfds for the device script.
   std::expected<void, vfio_user::IoError> set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
                                                    std::uint32_t count, vfio_user::FdList files) override;
 
@@ -77,7 +100,9 @@ class Backend final : public vfio_user::ServerBackend {
   void dump(std::span<std::uint8_t, kDumpBytes> out) const;
 
  private:
-  void read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) const;
+  template <bool kScripted>
+  void read_bar2(std::uint64_t offset, std::span<std::uint8_t> data);
+  template <bool kScripted>
   void write_bar2(std::uint64_t offset, std::span<const std::uint8_t> data);
   void read_rom(std::uint64_t offset, std::span<std::uint8_t> data) const;
   std::expected<void, vfio_user::IoError> read_config(std::uint64_t offset, std::span<std::uint8_t> data) const;
@@ -85,6 +110,10 @@ class Backend final : public vfio_user::ServerBackend {
   pci::PciConfiguration config_;   // changed only by guest writes to region 7
   std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
   Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
+  // Both null unless a device script is loaded; the interrupts outlive the
+  // script, which raises through them.
+  std::unique_ptr<ScriptInterrupts> irqs_;
+  std::unique_ptr<DeviceScript> script_;
 };
 
 }  // namespace zephon

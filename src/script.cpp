@@ -1,0 +1,256 @@
+#include "script.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <lua.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "backend.h"
+#include "log.h"
+#include "script_bindings.h"
+#include "vfio_user/unique_fd.h"
+
+namespace zephon {
+
+namespace {
+
+constexpr std::string_view kScriptTarget = "zephon::script";
+
+// The count hook fires every kHookStep instructions; the budget is counted
+// in these steps.
+constexpr int kHookStep = 1000;
+
+// The longest error text put in a log line.
+constexpr std::size_t kMaxErrorText = 2000;
+
+DeviceScript* owner(lua_State* state) { return *static_cast<DeviceScript**>(lua_getextraspace(state)); }
+
+// Returns the whole file, or "<file>: <reason>".
+std::expected<std::string, std::string> read_script_file(const std::string& path) {
+  vfio_user::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::unexpected(path + ": cannot read the script: " + std::strerror(errno));
+  std::string text;
+  char block[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(path + ": cannot read the script: " + std::strerror(errno));
+    if (n == 0) return text;
+    if (text.size() + static_cast<std::size_t>(n) > DeviceScript::kMaxFileBytes) {
+      return std::unexpected(path + ": cannot read the script: larger than 16 MiB");
+    }
+    text.append(block, static_cast<std::size_t>(n));
+  }
+}
+
+// Returns the error text at the top of the stack on one line: the message,
+// then the traceback's frames after "; traceback: ", separated by "; ".
+std::string flattened_error(lua_State* state) {
+  std::size_t size = 0;
+  const char* text = lua_type(state, -1) == LUA_TSTRING ? lua_tolstring(state, -1, &size) : nullptr;
+  std::string_view raw = text != nullptr ? std::string_view(text, size) : std::string_view("unknown error");
+  constexpr std::string_view kTraceback = "\nstack traceback:\n\t";
+  std::string out;
+  out.reserve(std::min(raw.size(), kMaxErrorText) + 16);
+  for (std::size_t i = 0; i < raw.size() && out.size() < kMaxErrorText; ++i) {
+    if (raw.substr(i).starts_with(kTraceback)) {
+      out += "; traceback: ";
+      i += kTraceback.size() - 1;
+    } else if (raw.substr(i).starts_with("\n\t")) {
+      out += "; ";
+      ++i;
+    } else {
+      const auto c = static_cast<unsigned char>(raw[i]);
+      out += c < 0x20 || c == 0x7f ? ' ' : raw[i];
+    }
+  }
+  return out;
+}
+
+// The name of a register hook in log lines, e.g. "on_read[0x0021]".
+std::string hook_name(std::string_view table, std::uint32_t reg) { return fmt::format("{}[{:#06x}]", table, reg); }
+
+// Returns the value at index as a register value: a Lua integer, or a float
+// with an integral value, cut to its low 32 bits.
+std::optional<std::uint32_t> register_value(lua_State* state, int index) {
+  if (lua_type(state, index) != LUA_TNUMBER) return std::nullopt;
+  int is_integer = 0;
+  const lua_Integer value = lua_tointegerx(state, index, &is_integer);
+  if (is_integer == 0) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, std::size_t new_size) {
+  auto* script = static_cast<DeviceScript*>(user);
+  const std::size_t held = block != nullptr ? old_size : 0;
+  if (new_size == 0) {
+    std::free(block);
+    script->allocated_ -= held;
+    return nullptr;
+  }
+  if (new_size > held && script->allocated_ - held + new_size > DeviceScript::kMemoryLimit) return nullptr;
+  void* moved = std::realloc(block, new_size);
+  if (moved == nullptr) return nullptr;
+  script->allocated_ = script->allocated_ - held + new_size;
+  return moved;
+}
+
+void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
+  DeviceScript* script = owner(state);
+  script->used_ += kHookStep;
+  if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
+  if (!script->exhausted_) {
+    // From now on every instruction fails, so that a pcall in the script
+    // cannot swallow the error and go on looping.
+    script->exhausted_ = true;
+    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  }
+  luaL_where(state, 0);
+  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
+  lua_concat(state, 2);
+  lua_error(state);
+}
+
+void DeviceScript::StateCloser::operator()(lua_State* state) const {
+  // Finalizers run at close; with the budget spent they stop at their first
+  // instruction instead of running on.
+  DeviceScript* script = owner(state);
+  script->exhausted_ = true;
+  lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  lua_close(state);
+}
+
+std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(const std::string& path,
+                                                                            Registers& regs,
+                                                                            ScriptInterrupts& irqs) {
+  auto text = read_script_file(path);
+  if (!text) return std::unexpected(text.error());
+
+  std::unique_ptr<DeviceScript> script(new DeviceScript(regs, irqs));
+  lua_State* state = lua_newstate(&ScriptBindings::allocate, script.get());
+  if (state == nullptr) return std::unexpected(path + ": cannot create a Lua state");
+  *static_cast<DeviceScript**>(lua_getextraspace(state)) = script.get();
+  script->state_.reset(state);
+
+  // The environment comes first, the prelude's helpers with it; both leave
+  // the three fixed slots on the stack.
+  script->arm_budget();
+  lua_pushcfunction(state, &ScriptBindings::open_environment);
+  if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state));
+
+  const std::string chunk_name = "@" + path;
+  if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) {
+    // Syntax errors name the file and line; a refused binary chunk does not.
+    std::string error = flattened_error(state);
+    if (!error.starts_with(path + ":")) error = path + ": " + error;
+    return std::unexpected(error);
+  }
+  script->arm_budget();
+  if (lua_pcall(state, 0, 0, 0) != LUA_OK) return std::unexpected(flattened_error(state));
+  lua_settop(state, kOnWriteSlot);
+  log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);
+  return script;
+}
+
+DeviceScript::~DeviceScript() = default;
+
+void DeviceScript::arm_budget() {
+  used_ = 0;
+  exhausted_ = false;
+  lua_sethook(state_.get(), &ScriptBindings::count_hook, LUA_MASKCOUNT, kHookStep);
+}
+
+void DeviceScript::report_failure(std::string_view what) {
+  const std::string error = flattened_error(state_.get());
+  log::emit(log::Level::Error, kScriptTarget, "Script error in {}, the access is served as a plain register: {}", what,
+            error);
+}
+
+std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored) {
+  lua_State* state = state_.get();
+  arm_budget();
+  lua_rawgeti(state, kOnReadSlot, reg);
+  lua_pushvalue(state, -1);  // kept to name it if its result is wrong
+  lua_pushinteger(state, stored);
+  if (lua_pcall(state, 1, 1, kHandlerSlot) != LUA_OK) {
+    report_failure(hook_name("on_read", reg));
+    lua_settop(state, kOnWriteSlot);
+    return stored;
+  }
+  const std::optional<std::uint32_t> value = register_value(state, -1);
+  if (!value) {
+    const char* type = luaL_typename(state, -1);
+    lua_Debug info{};
+    lua_pushvalue(state, -2);
+    lua_getinfo(state, ">S", &info);
+    log::emit(log::Level::Error, kScriptTarget,
+              "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
+              "not an integer register value",
+              hook_name("on_read", reg), info.short_src, info.linedefined, type);
+    lua_settop(state, kOnWriteSlot);
+    return stored;
+  }
+  lua_settop(state, kOnWriteSlot);
+  return *value;
+}
+
+void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
+  lua_State* state = state_.get();
+  arm_budget();
+  lua_rawgeti(state, kOnWriteSlot, reg);
+  lua_pushvalue(state, -1);
+  lua_pushinteger(state, value);
+  std::optional<std::uint32_t> replacement;
+  bool failed = false;
+  if (lua_pcall(state, 1, 1, kHandlerSlot) != LUA_OK) {
+    report_failure(hook_name("on_write", reg));
+    failed = true;
+  } else if (!lua_isnil(state, -1)) {
+    replacement = register_value(state, -1);
+    if (!replacement) {
+      const char* type = luaL_typename(state, -1);
+      lua_Debug info{};
+      lua_pushvalue(state, -2);
+      lua_getinfo(state, ">S", &info);
+      log::emit(log::Level::Error, kScriptTarget,
+                "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
+                "not nil or an integer register value",
+                hook_name("on_write", reg), info.short_src, info.linedefined, type);
+      failed = true;
+    }
+  }
+  lua_settop(state, kOnWriteSlot);
+  // A failed hook leaves the register as the guest wrote it.
+  if (failed) replacement = value;
+  if (replacement && regs_[reg] != *replacement) set_register(reg, *replacement);
+}
+
+void DeviceScript::after_reset() {
+  lua_State* state = state_.get();
+  arm_budget();
+  lua_pushcfunction(state, &ScriptBindings::run_on_reset);
+  if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
+    const std::string error = flattened_error(state);
+    log::emit(log::Level::Error, kScriptTarget, "Script error in on_reset: {}", error);
+  }
+  lua_settop(state, kOnWriteSlot);
+}
+
+double DeviceScript::seconds() const {
+  if (!started_) return 0.0;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void DeviceScript::set_register(std::uint32_t reg, std::uint32_t value) {
+  regs_[reg] = value;
+  log_register_event("Set  ", reg, value);
+}
+
+}  // namespace zephon

@@ -1,0 +1,127 @@
+// DeviceScript is a device script in Lua 5.4 that makes BAR 2 registers
+// answer like hardware: constant reads (`reads[i] = v`), read and write hooks
+// (`on_read[i]`, `on_write[i]`), a reset hook (`on_reset`), access to the
+// register file (`regs[i]`), interrupts (`irq(n)`), log lines (`log(text)`)
+// and a clock (`now()`).
+//
+// Contract: load() runs the script once, on the server's thread, before the
+// socket exists; a script that cannot be read, does not parse or fails while
+// it runs is refused with "<file>:<line>: <message>". After that the device
+// model asks it about every BAR 2 access. A per-register table of hooks is
+// consulted first, so an unhooked register costs one byte lookup and a
+// `reads` constant no call into Lua at all. Every call into Lua is protected
+// and bounded: kInstructionBudget instructions per call and kMemoryLimit
+// bytes in all. A hook that fails, runs too long or returns a value of the
+// wrong type is reported as one ERROR line (message and traceback) and the
+// access gets the plain register behaviour. Registers the script sets are
+// logged as "Set   regs[...]" DEBUG lines. Single-threaded.
+#ifndef ZEPHON_SCRIPT_H_
+#define ZEPHON_SCRIPT_H_
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct lua_State;
+
+namespace zephon {
+
+class ScriptInterrupts;
+struct ScriptBindings;
+
+class DeviceScript {
+ public:
+  static constexpr std::size_t kNumRegs = 65536;
+  using Registers = std::array<std::uint32_t, kNumRegs>;
+
+  // Lua instructions one call into the script may run, the loading included.
+  static constexpr long kInstructionBudget = 5'000'000;
+  // Memory the Lua state may hold.
+  static constexpr std::size_t kMemoryLimit = std::size_t{64} << 20;
+  // The largest script file read.
+  static constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
+
+  // Returns the script at path, loaded and run once, which reads and writes
+  // regs and raises interrupts through irqs (both must outlive it); or the
+  // reason it was refused, as "<file>:<line>: <message>" ("<file>: <message>"
+  // when the file cannot be read).
+  static std::expected<std::unique_ptr<DeviceScript>, std::string> load(const std::string& path, Registers& regs,
+                                                                        ScriptInterrupts& irqs);
+  ~DeviceScript();
+  DeviceScript(const DeviceScript&) = delete;
+  DeviceScript& operator=(const DeviceScript&) = delete;
+
+  // Returns the value the guest reads from register reg, whose stored value
+  // is stored.
+  std::uint32_t read(std::uint32_t reg, std::uint32_t stored) {
+    const std::uint8_t hooks = hooks_[reg] & (kConstant | kOnRead);
+    if (hooks == 0) [[likely]] return stored;
+    if ((hooks & kOnRead) != 0) return call_on_read(reg, stored);
+    return constants_[reg];
+  }
+  // Runs the write hook of register reg, if any, after the guest's value was
+  // stored; returns nothing, the hook's outcome is in the register file.
+  void wrote(std::uint32_t reg, std::uint32_t value) {
+    if ((hooks_[reg] & kOnWrite) != 0) [[unlikely]] call_on_write(reg, value);
+  }
+  // Runs on_reset, if defined, after a device reset cleared the registers.
+  void after_reset();
+  // Starts the clock of now() at the monitor's first request; later calls
+  // change nothing.
+  void start_clock() {
+    if (!started_) [[unlikely]] {
+      started_ = true;
+      start_ = std::chrono::steady_clock::now();
+    }
+  }
+
+ private:
+  friend struct ScriptBindings;
+
+  // Bits of hooks_[reg].
+  static constexpr std::uint8_t kConstant = 1;  // reads[reg] is set
+  static constexpr std::uint8_t kOnRead = 2;    // on_read[reg] is a function
+  static constexpr std::uint8_t kOnWrite = 4;   // on_write[reg] is a function
+
+  // Fixed stack slots of the state between calls.
+  static constexpr int kHandlerSlot = 1;  // the message handler adding a traceback
+  static constexpr int kOnReadSlot = 2;   // the functions of on_read, by register
+  static constexpr int kOnWriteSlot = 3;  // the functions of on_write, by register
+
+  struct StateCloser {
+    void operator()(lua_State* state) const;
+  };
+
+  DeviceScript(Registers& regs, ScriptInterrupts& irqs) : regs_(regs), irqs_(irqs) {}
+
+  std::uint32_t call_on_read(std::uint32_t reg, std::uint32_t stored);
+  void call_on_write(std::uint32_t reg, std::uint32_t value);
+  // Resets the instruction count before a call into the script.
+  void arm_budget();
+  // Logs the ERROR line of a failed call whose error text is on the stack.
+  void report_failure(std::string_view what);
+  // Returns seconds since the clock started (0 before).
+  double seconds() const;
+  // Stores value in register reg on the script's behalf, with its log line.
+  void set_register(std::uint32_t reg, std::uint32_t value);
+
+  Registers& regs_;                  // the device's register file
+  ScriptInterrupts& irqs_;           // the eventfds interrupts go through
+  std::array<std::uint8_t, kNumRegs> hooks_{};      // kConstant | kOnRead | kOnWrite per register
+  std::array<std::uint32_t, kNumRegs> constants_{};  // reads[reg], valid where kConstant is set
+  std::size_t allocated_ = 0;        // bytes the Lua state holds
+  long used_ = 0;                    // instructions run by the current call, in hook steps
+  bool exhausted_ = false;           // the current call ran past the budget
+  bool started_ = false;             // start_ is set
+  std::chrono::steady_clock::time_point start_{};  // origin of now()
+  std::unique_ptr<lua_State, StateCloser> state_;  // declared last: closed first
+};
+
+}  // namespace zephon
+
+#endif  // ZEPHON_SCRIPT_H_

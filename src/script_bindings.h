@@ -1,0 +1,49 @@
+// ScriptBindings is what a device script sees of the device: the Lua
+// functions and tables of its interface, and the state's allocator and
+// instruction-count hook. It is DeviceScript's friend and has no state of
+// its own.
+//
+// Contract: every function here is called by Lua with the owning
+// DeviceScript in the state's extra space. They raise Lua errors for bad
+// arguments (a register index outside 0 to 65535, a value that is not an
+// integer), and so hold nothing that needs a destructor when they may raise.
+#ifndef ZEPHON_SCRIPT_BINDINGS_H_
+#define ZEPHON_SCRIPT_BINDINGS_H_
+
+#include <cstddef>
+
+struct lua_State;
+struct lua_Debug;
+
+namespace zephon {
+
+struct ScriptBindings {
+  // Returns memory for the Lua state, or null past DeviceScript::kMemoryLimit.
+  static void* allocate(void* user, void* block, std::size_t old_size, std::size_t new_size);
+  // Raises an error once a call has run past DeviceScript::kInstructionBudget.
+  static void count_hook(lua_State* state, lua_Debug* debug);
+  // Returns 3 values: the traceback message handler and the function tables
+  // of on_read and on_write, after setting up libraries, interface and
+  // prelude.
+  static int open_environment(lua_State* state);
+  // Returns 0 values after calling the global on_reset, if it is set.
+  static int run_on_reset(lua_State* state);
+
+  // The interface's functions and its tables' metamethods; each returns the
+  // number of values it leaves for Lua.
+  static int reads_index(lua_State* state);
+  static int reads_newindex(lua_State* state);
+  static int hooks_newindex(lua_State* state);
+  static int regs_index(lua_State* state);
+  static int regs_newindex(lua_State* state);
+  static int irq(lua_State* state);
+  static int log(lua_State* state);
+  static int now(lua_State* state);
+};
+
+// The Lua source of the helpers every script can use.
+extern const char* const kScriptPrelude;
+
+}  // namespace zephon
+
+#endif  // ZEPHON_SCRIPT_BINDINGS_H_
