@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include "server_fixture.h"
-#include "vfio_user/wire.h"
+#include "vfio_user/limits.h"
+#include "vfio_user/payloads.h"
 
 namespace zephon_test {
 namespace {
@@ -11,16 +12,39 @@ namespace {
 using vfio_user::Command;
 using vfio_user::FLAG_NO_REPLY;
 using vfio_user_client::Client;
-namespace wire = vfio_user::wire;
+using vfio_user::DeviceInfo;
+using vfio_user::DmaMap;
+using vfio_user::DmaUnmap;
+using vfio_user::IrqInfo;
+using vfio_user::IrqSet;
+using vfio_user::RegionAccess;
+using vfio_user::RegionInfo;
+using vfio_user::SparseMmapCapability;
 
+// Returns the payload of a region access: its fixed part, then data.
 std::vector<std::uint8_t> access(std::uint64_t offset, std::uint32_t region, std::uint32_t count,
                                  std::span<const std::uint8_t> data = {}) {
-  std::vector<std::uint8_t> p(16 + data.size());
-  wire::store64(p.data(), offset);
-  wire::store32(p.data() + 8, region);
-  wire::store32(p.data() + 12, count);
-  std::copy(data.begin(), data.end(), p.begin() + 16);
+  std::vector<std::uint8_t> p(RegionAccess::kSize + data.size());
+  RegionAccess{.offset = offset, .region = region, .count = count}.encode(std::span(p).first<RegionAccess::kSize>());
+  std::ranges::copy(data, p.begin() + RegionAccess::kSize);
   return p;
+}
+
+// Returns the fixed payload of reply, decoded; fails the test if short.
+template <typename Payload>
+Payload decoded(std::span<const std::uint8_t> payload) {
+  auto p = Payload::decode(payload);
+  if (!p) {
+    ADD_FAILURE() << "reply payload of " << payload.size() << " bytes, " << p.error().needed << " needed";
+    return Payload{};
+  }
+  return *p;
+}
+
+// Returns v's bytes as a vector.
+template <typename Bytes>
+std::vector<std::uint8_t> vec(const Bytes& v) {
+  return std::vector<std::uint8_t>(v.begin(), v.end());
 }
 
 // A pipe whose write end is handed to the server; read_end_sees_eof() tells
@@ -74,10 +98,8 @@ TEST_F(Handlers, RegionReadEchoesTheRequestAndSendsTheData) {
   EXPECT_EQ(reply.header.message_size, 36u);
   EXPECT_EQ(reply.header.flags, 1u);
   ASSERT_EQ(reply.payload.size(), 20u);
-  EXPECT_EQ(wire::load64(reply.payload.data()), 0x20u);
-  EXPECT_EQ(wire::load32(reply.payload.data() + 8), 7u);
-  EXPECT_EQ(wire::load32(reply.payload.data() + 12), 4u);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(reply.payload[16 + i], pattern_byte(0x20, i));
+  EXPECT_EQ(decoded<RegionAccess>(reply.payload), (RegionAccess{.offset = 0x20, .region = 7, .count = 4}));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(reply.payload[RegionAccess::kSize + i], pattern_byte(0x20, i));
   ASSERT_EQ(backend_.calls.size(), 1u);
   EXPECT_EQ(backend_.calls[0].op, "region_read");
   EXPECT_EQ(backend_.calls[0].index, 7u);
@@ -95,7 +117,7 @@ TEST_F(Handlers, RegionWriteHandsTheDataOverAndEchoes) {
   auto reply = raw(12, Command::RegionWrite, access(0x10, 2, 4, data));
   EXPECT_EQ(reply.header.message_size, 32u);
   ASSERT_EQ(reply.payload.size(), 16u);
-  EXPECT_EQ(wire::load64(reply.payload.data()), 0x10u);
+  EXPECT_EQ(decoded<RegionAccess>(reply.payload), (RegionAccess{.offset = 0x10, .region = 2, .count = 4}));
   ASSERT_EQ(backend_.calls.size(), 1u);
   EXPECT_EQ(backend_.calls[0].data, std::vector<std::uint8_t>(data, data + 4));
 }
@@ -136,31 +158,27 @@ TEST_P(BadIndex, IsRefusedWith22WithoutABackendCall) {
 
 std::vector<std::uint8_t> set_irqs(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
                                    std::uint32_t count) {
-  std::vector<std::uint8_t> p(20);
-  wire::store32(p.data(), 20);
-  wire::store32(p.data() + 4, flags);
-  wire::store32(p.data() + 8, index);
-  wire::store32(p.data() + 12, start);
-  wire::store32(p.data() + 16, count);
-  return p;
+  return vec(IrqSet{.argsz = IrqSet::kSize, .flags = flags, .index = index, .start = start, .count = count}.encode());
 }
 
-std::vector<std::uint8_t> index_query(std::size_t size, std::uint32_t index) {
-  std::vector<std::uint8_t> p(size);
-  wire::store32(p.data(), static_cast<std::uint32_t>(size));
-  wire::store32(p.data() + 8, index);
-  return p;
+// Returns a DeviceGetRegionInfo request offering argsz bytes of room.
+std::vector<std::uint8_t> region_query(std::uint32_t index, std::uint32_t argsz = RegionInfo::kSize) {
+  return vec(RegionInfo{.argsz = argsz, .flags = 0, .index = index, .cap_offset = 0, .size = 0, .offset = 0}.encode());
+}
+
+std::vector<std::uint8_t> irq_query(std::uint32_t index) {
+  return vec(IrqInfo{.argsz = IrqInfo::kSize, .flags = 0, .index = index, .count = 0}.encode());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     All, BadIndex,
     ::testing::Values(BadIndexCase{Command::RegionRead, access(0, 9, 4)},
                       BadIndexCase{Command::RegionWrite, access(0, 9, 4, std::vector<std::uint8_t>(4))},
-                      BadIndexCase{Command::RegionRead, access(0, 2, 1048577)},
+                      BadIndexCase{Command::RegionRead, access(0, 2, vfio_user::kMaxDataTransfer + 1)},
                       BadIndexCase{Command::RegionWrite, access(0, 2, 0xffffffff)},
                       BadIndexCase{Command::SetIrqs, set_irqs(0x24, 5, 0, 1)},
-                      BadIndexCase{Command::DeviceGetRegionInfo, index_query(32, 9)},
-                      BadIndexCase{Command::GetIrqInfo, index_query(16, 5)}));
+                      BadIndexCase{Command::DeviceGetRegionInfo, region_query(9)},
+                      BadIndexCase{Command::GetIrqInfo, irq_query(5)}));
 
 TEST_F(Handlers, RegionReadRefusesNoReplyBeforeReadingAnything) {
   auto reply = raw(3, Command::RegionRead, access(0, 2, 4), FLAG_NO_REPLY);
@@ -181,12 +199,8 @@ TEST_F(Handlers, BackendFailureIsErrorZeroNotInvalidInput) {
 }
 
 TEST_F(Handlers, DmaMapWithoutADescriptor) {
-  std::vector<std::uint8_t> p(32);
-  wire::store32(p.data() + 4, 3);
-  wire::store64(p.data() + 8, 0x1000);
-  wire::store64(p.data() + 16, 0x2000);
-  wire::store64(p.data() + 24, 0x3000);
-  auto reply = raw(1, Command::DmaMap, p);
+  const DmaMap map{.argsz = 0, .flags = 3, .offset = 0x1000, .address = 0x2000, .size = 0x3000};
+  auto reply = raw(1, Command::DmaMap, vec(map.encode()));
   EXPECT_FALSE(reply.is_error());
   EXPECT_EQ(reply.header.message_size, 16u);
   ASSERT_EQ(backend_.calls.size(), 1u);
@@ -200,7 +214,7 @@ TEST_F(Handlers, DmaMapWithoutADescriptor) {
 TEST_F(Handlers, DmaMapHandsItsOneDescriptorOverOpen) {
   Pipe pipe;
   int fd = pipe.write_end();
-  auto reply = raw(1, Command::DmaMap, std::vector<std::uint8_t>(32), 0, std::span<const int>(&fd, 1));
+  auto reply = raw(1, Command::DmaMap, vec(DmaMap{}.encode()), 0, std::span<const int>(&fd, 1));
   EXPECT_FALSE(reply.is_error());
   ASSERT_EQ(backend_.calls.size(), 1u);
   ASSERT_EQ(backend_.calls[0].fds.size(), 1u);
@@ -212,7 +226,7 @@ TEST_F(Handlers, DmaMapHandsItsOneDescriptorOverOpen) {
 TEST_F(Handlers, DmaMapWithTwoDescriptorsClosesBothAndRefuses) {
   Pipe pipe;
   int fds[2] = {pipe.write_end(), pipe.write_end()};
-  auto reply = raw(1, Command::DmaMap, std::vector<std::uint8_t>(32), 0, fds);
+  auto reply = raw(1, Command::DmaMap, vec(DmaMap{}.encode()), 0, fds);
   EXPECT_TRUE(reply.is_error());
   EXPECT_EQ(reply.header.error, 22u);
   EXPECT_TRUE(backend_.calls.empty());
@@ -220,14 +234,16 @@ TEST_F(Handlers, DmaMapWithTwoDescriptorsClosesBothAndRefuses) {
 }
 
 TEST_F(Handlers, DmaUnmapEchoesItsPayload) {
-  std::vector<std::uint8_t> p(24);
+  std::vector<std::uint8_t> p(DmaUnmap::kSize);
   for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(i + 1);
   auto reply = raw(1, Command::DmaUnmap, p);
   EXPECT_EQ(reply.header.message_size, 40u);
   EXPECT_EQ(reply.payload, p);
   ASSERT_EQ(backend_.calls.size(), 1u);
-  EXPECT_EQ(backend_.calls[0].flags, wire::load32(p.data() + 4));
-  EXPECT_EQ(backend_.calls[0].address, wire::load64(p.data() + 8));
+  const DmaUnmap unmap = decoded<DmaUnmap>(p);
+  EXPECT_EQ(backend_.calls[0].flags, unmap.flags);
+  EXPECT_EQ(backend_.calls[0].address, unmap.address);
+  EXPECT_EQ(backend_.calls[0].size, unmap.size);
 }
 
 TEST_F(Handlers, SetIrqsWithBoolDataIsUnsupported) {
@@ -267,7 +283,7 @@ TEST_F(Handlers, DeviceResetWithNoReplyResetsSilently) {
 TEST_F(Handlers, OversizedWriteIsSkippedWithoutDisturbingTheNextRequest) {
   // A count above the bound is refused; its data, announced by message_size,
   // is discarded rather than read as headers.
-  std::vector<std::uint8_t> data(1048577, 0xee);
+  std::vector<std::uint8_t> data(vfio_user::kMaxDataTransfer + 1, 0xee);
   auto bytes = Client::frame(1, 10, access(0, 2, static_cast<std::uint32_t>(data.size()), data));
   std::thread sender([&] { EXPECT_TRUE(client_->send(bytes).has_value()); });
   auto reply = client_->receive();
@@ -281,28 +297,21 @@ TEST_F(Handlers, OversizedWriteIsSkippedWithoutDisturbingTheNextRequest) {
 }
 
 TEST_F(Handlers, DeviceGetInfoReportsTheTables) {
-  auto reply = raw(1, Command::DeviceGetInfo, std::vector<std::uint8_t>(16, 0xaa));
+  auto reply = raw(1, Command::DeviceGetInfo, std::vector<std::uint8_t>(DeviceInfo::kSize, 0xaa));
   EXPECT_EQ(reply.header.message_size, 32u);
   ASSERT_EQ(reply.payload.size(), 16u);
-  EXPECT_EQ(wire::load32(reply.payload.data()), 16u);
-  EXPECT_EQ(wire::load32(reply.payload.data() + 4), 3u);
-  EXPECT_EQ(wire::load32(reply.payload.data() + 8), 9u);
-  EXPECT_EQ(wire::load32(reply.payload.data() + 12), 5u);
+  EXPECT_EQ(decoded<DeviceInfo>(reply.payload), (DeviceInfo{.argsz = 16, .flags = 3, .num_regions = 9, .num_irqs = 5}));
 }
 
 TEST_F(Handlers, RegionInfoOfTheNineRegions) {
-  const std::uint64_t sizes[9] = {0x10000000, 0, 0x40000, 0, 0, 0, 2048, 0x100, 0};
+  const std::uint64_t sizes[9] = {0x10000000, 0, 0x40000, 0, 0, 0, vfio_user::kMinRomSize, vfio_user::kConfigSpaceSize, 0};
   const std::uint32_t flags[9] = {3, 0, 3, 0, 0, 0, 1, 3, 0};
   for (std::uint32_t i = 0; i < 9; ++i) {
-    auto reply = raw(static_cast<std::uint16_t>(i), Command::DeviceGetRegionInfo, index_query(32, i));
+    auto reply = raw(static_cast<std::uint16_t>(i), Command::DeviceGetRegionInfo, region_query(i));
     EXPECT_EQ(reply.header.message_size, 48u);
     ASSERT_EQ(reply.payload.size(), 32u);
-    EXPECT_EQ(wire::load32(reply.payload.data()), 32u);
-    EXPECT_EQ(wire::load32(reply.payload.data() + 4), flags[i]);
-    EXPECT_EQ(wire::load32(reply.payload.data() + 8), i);
-    EXPECT_EQ(wire::load32(reply.payload.data() + 12), 0u);
-    EXPECT_EQ(wire::load64(reply.payload.data() + 16), sizes[i]);
-    EXPECT_EQ(wire::load64(reply.payload.data() + 24), 0u);
+    EXPECT_EQ(decoded<RegionInfo>(reply.payload),
+              (RegionInfo{.argsz = 32, .flags = flags[i], .index = i, .cap_offset = 0, .size = sizes[i], .offset = 0}));
   }
 }
 
@@ -333,9 +342,9 @@ TEST_P(NoReplyQuery, IsRefusedWithErrorZeroAndTheStreamStaysInStep) {
 
 INSTANTIATE_TEST_SUITE_P(All, NoReplyQuery,
                          ::testing::Values(std::pair{Command::Version, std::size_t{24}},
-                                           std::pair{Command::DeviceGetInfo, std::size_t{16}},
-                                           std::pair{Command::DeviceGetRegionInfo, std::size_t{32}},
-                                           std::pair{Command::GetIrqInfo, std::size_t{16}}));
+                                           std::pair{Command::DeviceGetInfo, DeviceInfo::kSize},
+                                           std::pair{Command::DeviceGetRegionInfo, RegionInfo::kSize},
+                                           std::pair{Command::GetIrqInfo, IrqInfo::kSize}));
 
 class SparseRegion : public ServerFixture {
  protected:
@@ -358,34 +367,39 @@ class SparseRegion : public ServerFixture {
 
 TEST_F(SparseRegion, SmallArgszGetsTheSizeToAskForAndNoDescriptor) {
   auto client = connect();
-  auto reply = client.call(Command::DeviceGetRegionInfo, index_query(32, 2));
+  auto reply = client.call(Command::DeviceGetRegionInfo, region_query(2));
   ASSERT_TRUE(reply.has_value()) << reply.error();
   EXPECT_EQ(reply->header.message_size, 48u);
-  EXPECT_EQ(wire::load32(reply->payload.data()), 80u);
-  EXPECT_EQ(wire::load32(reply->payload.data() + 4), 3u | 8u);
-  EXPECT_EQ(wire::load32(reply->payload.data() + 12), 32u);
+  EXPECT_EQ(decoded<RegionInfo>(reply->payload), (RegionInfo{.argsz = 80,
+                                                             .flags = 3u | VFIO_REGION_INFO_FLAG_CAPS,
+                                                             .index = 2,
+                                                             .cap_offset = 32,
+                                                             .size = 0x40000,
+                                                             .offset = 0}));
   EXPECT_TRUE(reply->fds.empty());
 }
 
 TEST_F(SparseRegion, FullArgszGetsTheCapabilityAndTheDescriptor) {
   auto client = connect();
-  auto reply = client.call(Command::DeviceGetRegionInfo, index_query(32, 2));
+  auto reply = client.call(Command::DeviceGetRegionInfo, region_query(2));
   ASSERT_TRUE(reply.has_value());
-  std::vector<std::uint8_t> q = index_query(32, 2);
-  wire::store32(q.data(), 80);
-  reply = client.call(Command::DeviceGetRegionInfo, q);
+  reply = client.call(Command::DeviceGetRegionInfo, region_query(2, 80));
   ASSERT_TRUE(reply.has_value()) << reply.error();
   EXPECT_EQ(reply->header.message_size, 96u);
-  const std::uint8_t* cap = reply->payload.data() + 32;
-  EXPECT_EQ(wire::load16(cap), 1u);
-  EXPECT_EQ(wire::load16(cap + 2), 1u);
-  EXPECT_EQ(wire::load32(cap + 4), 0u);
-  EXPECT_EQ(wire::load32(cap + 8), 2u);
-  EXPECT_EQ(wire::load32(cap + 12), 0u);
-  EXPECT_EQ(wire::load64(cap + 16), 0x1000u);
-  EXPECT_EQ(wire::load64(cap + 24), 0x2000u);
-  EXPECT_EQ(wire::load64(cap + 32), 0x8000u);
-  EXPECT_EQ(wire::load64(cap + 40), 0x100u);
+  const RegionInfo info = decoded<RegionInfo>(reply->payload);
+  EXPECT_EQ(info.argsz, 80u);
+  EXPECT_EQ(info.cap_offset, 32u);
+  auto cap = SparseMmapCapability::decode(std::span(reply->payload).subspan(info.cap_offset));
+  ASSERT_TRUE(cap.has_value());
+  EXPECT_EQ(cap->size(), reply->payload.size() - info.cap_offset);
+  EXPECT_EQ(*cap, (SparseMmapCapability{.id = VFIO_REGION_INFO_CAP_SPARSE_MMAP,
+                                        .version = 1,
+                                        .next = 0,
+                                        .areas = {{.offset = 0x1000, .size = 0x2000}, {.offset = 0x8000, .size = 0x100}}}));
+  // The reserved word after nr_areas goes out as zero.
+  EXPECT_EQ(reply->payload[info.cap_offset + 12] | reply->payload[info.cap_offset + 13] |
+                reply->payload[info.cap_offset + 14] | reply->payload[info.cap_offset + 15],
+            0);
   ASSERT_EQ(reply->fds.size(), 1u);
   ASSERT_EQ(::write(reply->fds[0], "z", 1), 1);
   char byte;
@@ -394,7 +408,7 @@ TEST_F(SparseRegion, FullArgszGetsTheCapabilityAndTheDescriptor) {
 
 TEST_F(SparseRegion, DescriptorWithoutSparseAreasIsNotSent) {
   auto client = connect();
-  auto reply = client.call(Command::DeviceGetRegionInfo, index_query(64, 0));
+  auto reply = client.call(Command::DeviceGetRegionInfo, region_query(0, 64));
   ASSERT_TRUE(reply.has_value()) << reply.error();
   EXPECT_EQ(reply->header.message_size, 48u);
   EXPECT_TRUE(reply->fds.empty());
