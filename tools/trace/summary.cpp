@@ -49,8 +49,14 @@ void Summary::on_event(const Event& e) {
 std::vector<RegisterStats> Summary::rows(SummaryOrder order) const {
   std::vector<RegisterStats> out = touched_;
   if (order == SummaryOrder::Count) {
-    std::stable_sort(out.begin(), out.end(), [](const RegisterStats& a, const RegisterStats& b) {
-      return a.reads + a.writes > b.reads + b.writes;
+    // Ties fall back to the order of first access, which slot_ records, so a
+    // plain sort gives the stable order without libstdc++'s deprecated
+    // temporary buffer behind std::stable_sort.
+    std::sort(out.begin(), out.end(), [this](const RegisterStats& a, const RegisterStats& b) {
+      const std::uint64_t ca = a.reads + a.writes;
+      const std::uint64_t cb = b.reads + b.writes;
+      if (ca != cb) return ca > cb;
+      return slot_[a.index] < slot_[b.index];
     });
   }
   return out;
