@@ -146,14 +146,15 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state));
 
   const std::string chunk_name = "@" + path;
-  if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) {
-    // Syntax errors name the file and line; a refused binary chunk does not.
+  // Errors name the file and line where there is one; a refused binary
+  // chunk, a memory error or an error value that is not a string do not.
+  auto refused = [&] {
     std::string error = flattened_error(state);
-    if (!error.starts_with(path + ":")) error = path + ": " + error;
-    return std::unexpected(error);
-  }
+    return std::unexpected(error.starts_with(path + ":") ? error : path + ": " + error);
+  };
+  if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
   script->arm_budget();
-  if (lua_pcall(state, 0, 0, 0) != LUA_OK) return std::unexpected(flattened_error(state));
+  if (lua_pcall(state, 0, 0, 0) != LUA_OK) return refused();
   lua_settop(state, kOnWriteSlot);
   log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);
   return script;
