@@ -9,8 +9,9 @@
 // BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
 // failure is a configuration-space read of a refused shape (InvalidInput).
 // DMA mappings are accepted and their descriptors closed at once. reset()
-// clears the registers only. No operation allocates. The object is about
-// 256 KiB: create it on the heap. Single-threaded.
+// clears the registers only. No operation allocates (a device script's Lua
+// state aside). The object is about 256 KiB: create it on the heap.
+// Single-threaded.
 //
 // Without a device script, interrupt set-ups are accepted and their
 // descriptors closed at once, and the one cost of scripting is a branch per

@@ -174,6 +174,8 @@ void DeviceScript::report_failure(std::string_view what) {
             error);
 }
 
+// A failed hook's access reads the register as it is now: the hook may have
+// set it before it failed.
 std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored) {
   lua_State* state = state_.get();
   arm_budget();
@@ -183,7 +185,7 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
   if (lua_pcall(state, 1, 1, kHandlerSlot) != LUA_OK) {
     report_failure(hook_name("on_read", reg));
     lua_settop(state, kOnWriteSlot);
-    return stored;
+    return regs_[reg];
   }
   const std::optional<std::uint32_t> value = register_value(state, -1);
   if (!value) {
@@ -196,7 +198,7 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
               "not an integer register value",
               hook_name("on_read", reg), info.short_src, info.linedefined, type);
     lua_settop(state, kOnWriteSlot);
-    return stored;
+    return regs_[reg];
   }
   lua_settop(state, kOnWriteSlot);
   return *value;
