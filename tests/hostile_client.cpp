@@ -9,7 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "hostile_messages.h"
 #include "server_fixture.h"
+#include "vfio_user/limits.h"
+#include "vfio_user/payloads.h"
 #include "vfio_user/wire.h"
 
 namespace zephon_test {
@@ -20,18 +23,10 @@ using vfio_user_client::Reply;
 
 namespace {
 
-std::vector<std::uint8_t> le(std::initializer_list<std::pair<std::uint64_t, int>> fields) {
-  std::vector<std::uint8_t> out;
-  for (auto [value, width] : fields) {
-    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-  return out;
-}
-
 std::uint32_t version_reply_size() {
   const std::string text = fmt::format(
-      R"({{"capabilities":{{"max_msg_fds":1,"max_data_xfer_size":1048576,"migration":{{"pgsize":{}}}}}}})",
-      ::sysconf(_SC_PAGESIZE));
+      R"({{"capabilities":{{"max_msg_fds":1,"max_data_xfer_size":{},"migration":{{"pgsize":{}}}}}}})",
+      vfio_user::kMaxDataTransfer, ::sysconf(_SC_PAGESIZE));
   return static_cast<std::uint32_t>(16 + 4 + text.size() + 1);
 }
 
@@ -52,22 +47,26 @@ std::uint64_t status_field_kib(pid_t pid, const std::string& field) {
 }  // namespace
 
 std::vector<CommandShape> served_commands() {
-  std::vector<std::uint8_t> version = le({{0, 2}, {1, 2}});
+  std::vector<std::uint8_t> version = fields({{0, 2}, {1, 2}});
   const std::string caps = R"({"capabilities":{}})";
   version.insert(version.end(), caps.begin(), caps.end());
   version.push_back(0);
-  std::vector<std::uint8_t> region_write = le({{0x200, 8}, {2, 4}, {4, 4}, {0xabcd0123, 4}});
+  using vfio_user::DmaMap;
+  using vfio_user::DmaUnmap;
+  using vfio_user::IrqInfo;
+  using vfio_user::RegionInfo;
   return {
       {"Version", 1, version, version_reply_size()},
-      {"DmaMap", 2, le({{32, 4}, {3, 4}, {0, 8}, {0x10000, 8}, {0x1000, 8}}), 16},
-      {"DmaUnmap", 3, le({{24, 4}, {0, 4}, {0x10000, 8}, {0x1000, 8}}), 40},
-      {"DeviceGetInfo", 4, le({{16, 4}, {0, 4}, {0, 4}, {0, 4}}), 32},
-      {"DeviceGetRegionInfo", 5, le({{32, 4}, {0, 4}, {2, 4}, {0, 4}, {0, 8}, {0, 8}}), 48},
-      {"GetIrqInfo", 7, le({{16, 4}, {0, 4}, {1, 4}, {0, 4}}), 32},
+      {"DmaMap", 2, encoded(DmaMap{.argsz = 32, .flags = 3, .offset = 0, .address = 0x10000, .size = 0x1000}), 16},
+      {"DmaUnmap", 3, encoded(DmaUnmap{.argsz = 24, .flags = 0, .address = 0x10000, .size = 0x1000}), 40},
+      {"DeviceGetInfo", 4, encoded(vfio_user::DeviceInfo{}), 32},
+      {"DeviceGetRegionInfo", 5,
+       encoded(RegionInfo{.argsz = 32, .flags = 0, .index = 2, .cap_offset = 0, .size = 0, .offset = 0}), 48},
+      {"GetIrqInfo", 7, encoded(IrqInfo{.argsz = 16, .flags = 0, .index = 1, .count = 0}), 32},
       // Eventfd data, trigger action, MSI, one vector.
-      {"SetIrqs", 8, le({{20, 4}, {0x24, 4}, {1, 4}, {0, 4}, {1, 4}}), 16},
-      {"RegionRead", 9, le({{0x100, 8}, {2, 4}, {4, 4}}), 36},
-      {"RegionWrite", 10, region_write, 32},
+      {"SetIrqs", 8, irq_set(0x24, 1, 0, 1), 16},
+      {"RegionRead", 9, access(0x100, 2, 4), 36},
+      {"RegionWrite", 10, write_access(0x200, 2, 0xabcd0123), 32},
       {"DeviceReset", 13, {}, 16, true},
   };
 }

@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "client.h"
+#include "vfio_user/limits.h"
 #include "zephon_process.h"
 
 namespace zephon_test {
 
 inline constexpr std::size_t kDumpBytes = 262144;
 // The largest RegionRead/RegionWrite count and Version text the server takes.
-inline constexpr std::uint32_t kMaxTransfer = 1048576;
+inline constexpr std::uint32_t kMaxTransfer = vfio_user::kMaxDataTransfer;
 
 // One command as a well-behaved client sends it.
 struct CommandShape {

@@ -97,18 +97,18 @@ std::vector<StrayCase> stray_cases() {
   bad_version.push_back(0);
   out.push_back({"VersionRejectedText", message(1, bad_version), 2, 0u, 16});
   out.push_back({"VersionNoReply", message(1, version_payload(19), kNoReply), 2, 0u, 16});
-  out.push_back({"RegionReadNoReply", message(9, fields({{0, 8}, {2, 4}, {4, 4}}), kNoReply), 2, 0u, 16});
+  out.push_back({"RegionReadNoReply", message(9, access(0, 2, 4), kNoReply), 2, 0u, 16});
   out.push_back({"RegionReadBadRegion", region_read_index(9), 1, 22u, 16});
-  out.push_back({"RegionWriteBadRegionWithData", message(10, fields({{0, 8}, {9, 4}, {4, 4}, {7, 4}})), 2, 22u, 16});
-  out.push_back({"RegionWriteNoReply", message(10, fields({{0x300, 8}, {2, 4}, {4, 4}, {7, 4}}), kNoReply), 2,
+  out.push_back({"RegionWriteBadRegionWithData", message(10, write_access(0, 9, 7)), 2, 22u, 16});
+  out.push_back({"RegionWriteNoReply", message(10, write_access(0x300, 2, 7), kNoReply), 2,
                  std::nullopt, 0});
-  out.push_back({"DeviceGetInfoNoReply", message(4, fields({{16, 4}, {0, 4}, {0, 4}, {0, 4}}), kNoReply), 1, 0u, 16});
-  out.push_back({"ConfigReadRefusedShape", message(9, fields({{1, 8}, {7, 4}, {2, 4}})), 3, 0u, 16});
+  out.push_back({"DeviceGetInfoNoReply", message(4, encoded(vfio_user::DeviceInfo{}), kNoReply), 1, 0u, 16});
+  out.push_back({"ConfigReadRefusedShape", message(9, access(1, 7, 2)), 3, 0u, 16});
   out.push_back({"DmaMapTwo", message(2, served_command("DmaMap").payload), 2, 22u, 16});
   out.push_back({"DmaMapOneNoReply", message(2, served_command("DmaMap").payload, kNoReply), 1, std::nullopt, 0});
-  out.push_back({"DmaUnmapTrailing", message(3, fields({{24, 4}, {0, 4}, {0, 8}, {0, 8}, {0xdead, 8}})), 2,
+  out.push_back({"DmaUnmapTrailing", message(3, encoded(vfio_user::DmaUnmap{}, fields({{0xdead, 8}}))), 2,
                  std::nullopt, 40});
-  out.push_back({"SetIrqsBoolData", message(8, fields({{20, 4}, {0x22, 4}, {1, 4}, {0, 4}, {2, 4}})), 2, 0u, 16});
+  out.push_back({"SetIrqsBoolData", message(8, irq_set(0x22, 1, 0, 2)), 2, 0u, 16});
   out.push_back({"SetIrqsBadIndex", set_irqs_index(5), 2, 22u, 16});
   out.push_back({"SetIrqsNoReply", message(8, served_command("SetIrqs").payload, kNoReply), 3, std::nullopt, 0});
   out.push_back({"UnknownCommandWithPayload", message(20, fields({{1, 8}, {2, 8}})), 3, 0u, 16});

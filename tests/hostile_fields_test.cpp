@@ -39,30 +39,32 @@ struct CountCase {
 };
 
 std::vector<std::uint8_t> region_read_count(std::uint32_t count) {
-  return message(9, fields({{0, 8}, {6, 4}, {count, 4}}));
+  return message(9, access(0, VFIO_PCI_ROM_REGION_INDEX, count));
 }
 std::vector<std::uint8_t> region_write_index(std::uint32_t index) {
   // Offset 0x40 of every region: the mark is elsewhere, and a write to the
   // configuration space there is masked off.
-  return message(10, fields({{0x40, 8}, {index, 4}, {4, 4}, {0, 4}}));
+  return message(10, write_access(0x40, index, 0));
 }
 std::vector<std::uint8_t> region_info_index(std::uint32_t index) {
-  return message(5, fields({{32, 4}, {0, 4}, {index, 4}, {0, 4}, {0, 8}, {0, 8}}));
+  return message(5, encoded(vfio_user::RegionInfo{.argsz = 32, .flags = 0, .index = index, .cap_offset = 0,
+                                                  .size = 0, .offset = 0}));
 }
 std::vector<std::uint8_t> region_info_argsz(std::uint32_t argsz) {
-  return message(5, fields({{argsz, 4}, {0, 4}, {2, 4}, {0, 4}, {0, 8}, {0, 8}}));
+  return message(5, encoded(vfio_user::RegionInfo{.argsz = argsz, .flags = 0, .index = 2, .cap_offset = 0,
+                                                  .size = 0, .offset = 0}));
 }
 std::vector<std::uint8_t> irq_info_index(std::uint32_t index) {
-  return message(7, fields({{16, 4}, {0, 4}, {index, 4}, {0, 4}}));
+  return message(7, encoded(vfio_user::IrqInfo{.argsz = 16, .flags = 0, .index = index, .count = 0}));
 }
 std::vector<std::uint8_t> set_irqs_count(std::uint32_t count) {
-  return message(8, fields({{20, 4}, {0x21, 4}, {1, 4}, {count, 4}, {count, 4}}));
+  return message(8, irq_set(0x21, 1, count, count));
 }
 std::vector<std::uint8_t> dma_map_size(std::uint32_t size) {
-  return message(2, fields({{32, 4}, {3, 4}, {size, 8}, {size, 8}, {size, 8}}));
+  return message(2, encoded(vfio_user::DmaMap{.argsz = 32, .flags = 3, .offset = size, .address = size, .size = size}));
 }
 std::vector<std::uint8_t> dma_unmap_size(std::uint32_t size) {
-  return message(3, fields({{size, 4}, {size, 4}, {size, 8}, {size, 8}}));
+  return message(3, encoded(vfio_user::DmaUnmap{.argsz = size, .flags = size, .address = size, .size = size}));
 }
 
 std::pair<std::optional<std::uint32_t>, std::uint32_t> read_reply(std::uint32_t count) {

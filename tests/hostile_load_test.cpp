@@ -37,9 +37,9 @@ TEST_F(HostileClient, BurstOfThousandsIsAnsweredInOrder) {
   std::vector<std::uint8_t> burst;
   for (int i = 0; i < kPairs; ++i) {
     const std::uint64_t offset = 0x400 + 4 * static_cast<std::uint64_t>(i % 256);
-    auto write = message(10, fields({{offset, 8}, {2, 4}, {4, 4}, {0x10000u + i, 4}}), 0, std::nullopt,
+    auto write = message(10, write_access(offset, 2, 0x10000u + static_cast<std::uint32_t>(i)), 0, std::nullopt,
                          static_cast<std::uint16_t>(2 * i));
-    auto read = message(9, fields({{offset, 8}, {2, 4}, {4, 4}}), 0, std::nullopt,
+    auto read = message(9, access(offset, 2, 4), 0, std::nullopt,
                         static_cast<std::uint16_t>(2 * i + 1));
     burst.insert(burst.end(), write.begin(), write.end());
     burst.insert(burst.end(), read.begin(), read.end());
@@ -49,7 +49,7 @@ TEST_F(HostileClient, BurstOfThousandsIsAnsweredInOrder) {
     expect_reply(static_cast<std::uint16_t>(2 * i), 10, std::nullopt, 32);
     auto read = expect_reply(static_cast<std::uint16_t>(2 * i + 1), 9, std::nullopt, 36);
     ASSERT_EQ(read.payload.size(), 20u);
-    ASSERT_EQ(wire::load32(read.payload.data() + 16), 0x10000u + i);
+    ASSERT_EQ(wire::load32(read.payload.data() + vfio_user::RegionAccess::kSize), 0x10000u + i);
   }
   expect_serving();
 }
@@ -77,7 +77,7 @@ class HeldServer : public HostileClient, public ::testing::WithParamInterface<in
 
 TEST_P(HeldServer, ByAClientThatStoppedReadingStillStopsOnASignal) {
   // A reply far larger than the socket can hold, never read.
-  send(message(9, fields({{0, 8}, {6, 4}, {kMaxTransfer, 4}})));
+  send(message(9, access(0, VFIO_PCI_ROM_REGION_INDEX, kMaxTransfer)));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   expect_stopped();
 }
@@ -134,11 +134,11 @@ class Memory : public HostileClient {
         const int k = done + i;
         std::vector<std::uint8_t> m;
         if (k % 64 == 0) {
-          m = message(10, fields({{0x800, 8}, {2, 4}, {4, 4}, {static_cast<std::uint64_t>(k), 4}}), 0, std::nullopt, id);
+          m = message(10, write_access(0x800, 2, static_cast<std::uint32_t>(k)), 0, std::nullopt, id);
         } else if (k % 2 == 0) {
-          m = message(9, fields({{static_cast<std::uint64_t>(k % 64) * 4, 8}, {7, 4}, {4, 4}}), 0, std::nullopt, id);
+          m = message(9, access(static_cast<std::uint64_t>(k % 64) * 4, 7, 4), 0, std::nullopt, id);
         } else {
-          m = message(9, fields({{static_cast<std::uint64_t>(k) * 8, 8}, {0, 4}, {8, 4}}), 0, std::nullopt, id);
+          m = message(9, access(static_cast<std::uint64_t>(k) * 8, 0, 8), 0, std::nullopt, id);
         }
         batch.insert(batch.end(), m.begin(), m.end());
       }
@@ -178,13 +178,13 @@ TEST_F(Memory, PeakRssIsFlatUnderHostileRequests) {
   // reserve or skip much: the largest accepted transfers and text, counts and
   // sizes past the bounds, refused commands with payloads, descriptors.
   auto round = [&] {
-    send(message(9, fields({{0, 8}, {6, 4}, {kMaxTransfer, 4}})));
+    send(message(9, access(0, VFIO_PCI_ROM_REGION_INDEX, kMaxTransfer)));
     expect_reply(kCaseId, 9, std::nullopt, 32 + kMaxTransfer);
     send(region_write_count(kMaxTransfer));
     expect_reply(kCaseId, 10, std::nullopt, 32);
     send(region_write_count(kMaxTransfer + 1));
     expect_reply(kCaseId, 10, 22u);
-    send(message(9, fields({{0, 8}, {6, 4}, {0xFFFFFFFF, 4}})));
+    send(message(9, access(0, VFIO_PCI_ROM_REGION_INDEX, 0xFFFFFFFF)));
     expect_reply(kCaseId, 9, 22u);
     send(message(1, version_payload(kMaxTransfer - 1)));
     expect_reply(kCaseId, 1, std::nullopt, served_command("Version").reply_size);

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "client.h"
 #include "hostile_client.h"
 #include "vfio_user/message.h"
+#include "vfio_user/payloads.h"
 
 namespace zephon_test {
 
@@ -43,6 +45,33 @@ inline std::vector<std::uint8_t> fields(std::initializer_list<std::pair<std::uin
   return out;
 }
 
+// Returns a payload's bytes followed by data: well-formed requests are built
+// with the library's codecs, only malformed ones field by field.
+template <typename Payload>
+std::vector<std::uint8_t> encoded(const Payload& payload, std::span<const std::uint8_t> data = {}) {
+  std::vector<std::uint8_t> out(Payload::kSize + data.size());
+  payload.encode(std::span(out).template first<Payload::kSize>());
+  std::ranges::copy(data, out.begin() + Payload::kSize);
+  return out;
+}
+
+// Returns a region access payload without data.
+inline std::vector<std::uint8_t> access(std::uint64_t offset, std::uint32_t region, std::uint32_t count) {
+  return encoded(vfio_user::RegionAccess{.offset = offset, .region = region, .count = count});
+}
+
+// Returns the payload of a 4-byte RegionWrite of value.
+inline std::vector<std::uint8_t> write_access(std::uint64_t offset, std::uint32_t region, std::uint32_t value) {
+  return encoded(vfio_user::RegionAccess{.offset = offset, .region = region, .count = 4}, fields({{value, 4}}));
+}
+
+// Returns a SetIrqs payload.
+inline std::vector<std::uint8_t> irq_set(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
+                                         std::uint32_t count) {
+  return encoded(vfio_user::IrqSet{
+      .argsz = vfio_user::IrqSet::kSize, .flags = flags, .index = index, .start = start, .count = count});
+}
+
 // Returns the log line of a refused request.
 inline std::string error_line(std::uint16_t code, std::string_view message) {
   return fmt::format("ERROR vfio_user: Error handling command: {}: {}", code, message);
@@ -62,25 +91,25 @@ inline std::vector<std::uint8_t> version_payload(std::size_t length) {
 }
 
 // The size of a RegionWrite of the largest count.
-inline constexpr std::uint32_t kLargestMessage = 16 + 16 + kMaxTransfer;
+inline constexpr std::uint32_t kLargestMessage = vfio_user::kHeaderSize + vfio_user::RegionAccess::kSize + kMaxTransfer;
 
 // Returns a RegionWrite of count bytes at offset 0 of BAR 0. Data comes with
 // a count the server may take, or one past it (which the server must skip);
 // 4 GiB of data is not sent.
 inline std::vector<std::uint8_t> region_write_count(std::uint32_t count) {
-  std::vector<std::uint8_t> payload = fields({{0, 8}, {0, 4}, {count, 4}});
-  if (count <= kMaxTransfer + 1) payload.resize(16 + count, 0x5a);
+  std::vector<std::uint8_t> payload = access(0, 0, count);
+  if (count <= kMaxTransfer + 1) payload.resize(vfio_user::RegionAccess::kSize + count, 0x5a);
   return message(10, payload);
 }
 
 // Returns a 4-byte RegionRead at offset 0 of region index.
 inline std::vector<std::uint8_t> region_read_index(std::uint32_t index) {
-  return message(9, fields({{0, 8}, {index, 4}, {4, 4}}));
+  return message(9, access(0, index, 4));
 }
 
 // Returns a SetIrqs (no data, trigger) of no vectors at interrupt index.
 inline std::vector<std::uint8_t> set_irqs_index(std::uint32_t index) {
-  return message(8, fields({{20, 4}, {0x21, 4}, {index, 4}, {0, 4}, {0, 4}}));
+  return message(8, irq_set(0x21, index, 0, 0));
 }
 
 // Returns the test name of a command case.
