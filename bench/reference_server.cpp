@@ -36,9 +36,10 @@
 #include <string_view>
 
 #include "vfio_user/command.h"
+#include "vfio_user/limits.h"
 #include "vfio_user/message.h"
+#include "vfio_user/payloads.h"
 #include "vfio_user/unique_fd.h"
-#include "vfio_user/wire.h"
 #include "socket_transport.h"
 
 namespace {
@@ -46,12 +47,12 @@ namespace {
 using vfio_user::kHeaderSize;
 using vfio_user::MessageHeader;
 using vfio_user::UniqueFd;
-namespace wire = vfio_user::wire;
+using vfio_user::RegionAccess;
 
 // The largest data transfer zephon advertises, so both servers take the same
 // requests.
-constexpr std::size_t kMaxData = 1 << 20;
-constexpr std::size_t kFixedPart = 16;
+constexpr std::size_t kMaxData = vfio_user::kMaxDataTransfer;
+constexpr std::size_t kFixedPart = RegionAccess::kSize;
 constexpr int kAcceptTimeoutMs = 30'000;
 constexpr int kIdleTimeoutS = 60;
 
@@ -72,15 +73,14 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n) { return vfio_user:
 // Returns false when the reply could not be written.
 bool answer(int fd, const MessageHeader& request, const std::uint8_t* payload, std::size_t payload_size) {
   const auto command = static_cast<vfio_user::Command>(request.command);
-  if (command == vfio_user::Command::RegionRead && payload_size >= kFixedPart &&
-      wire::load32(payload + 12) <= kMaxData) {
-    const std::uint32_t count = wire::load32(payload + 12);
-    const auto size = static_cast<std::uint32_t>(kHeaderSize + kFixedPart + count);
+  const auto access = RegionAccess::decode({payload, payload_size});
+  if (command == vfio_user::Command::RegionRead && access && access->count <= kMaxData) {
+    const auto size = static_cast<std::uint32_t>(kHeaderSize + kFixedPart + access->count);
     vfio_user::encode_reply_header(request, size, g_out);
     std::memcpy(g_out + kHeaderSize, payload, kFixedPart);
     return write_all(fd, g_out, size);
   }
-  if (command == vfio_user::Command::RegionWrite && payload_size >= kFixedPart) {
+  if (command == vfio_user::Command::RegionWrite && access) {
     if (request.no_reply()) return true;
     std::uint8_t reply[kHeaderSize + kFixedPart];
     vfio_user::encode_reply_header(request, sizeof reply, reply);
@@ -121,13 +121,14 @@ int serve_framed(int fd, int log_fd) {
     }
     std::uint8_t fixed[kFixedPart];
     if (!vfio_user::read_exact(fd, fixed)) return fail("read");
-    const std::uint32_t count = wire::load32(fixed + 12);
+    const RegionAccess access = *RegionAccess::decode(fixed);  // fixed holds all of it
+    const std::uint32_t count = access.count;
     if (count > kMaxData) {
       fmt::print(stderr, "reference_server: transfer of {} bytes\n", count);
       return 1;
     }
     if (command == vfio_user::Command::RegionWrite && !vfio_user::read_exact(fd, {g_in, count})) return fail("read");
-    if (wire::load32(fixed + 8) == kLoggedRegion) {
+    if (access.region == kLoggedRegion) {
       ssize_t ignored = ::write(log_fd, kLogLine.data(), kLogLine.size());
       (void)ignored;
     }
