@@ -9,26 +9,33 @@
 //
 // The run aborts (a finding) when a descriptor is left open, when the loop
 // ends in a way a well-behaved socket pair cannot explain, or when a message
-// the server sends is not a well-formed reply.
+// the server sends is not a well-formed reply. Each input runs in the same
+// process as the ones before it, so what one run leaves behind (a descriptor,
+// memory, a thread) shows up as a finding or a leak report.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <csignal>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "backend.h"
+#include "connection.h"
 #include "connection_peer.h"
 #include "device.h"
-#include "fuzz_input.h"
+#include "finding.h"
 #include "log.h"
 #include "pci.h"
 #include "request_loop.h"
+#include "socket_transport.h"
 #include "vfio_user/message.h"
 #include "vfio_user/unique_fd.h"
 
@@ -39,6 +46,7 @@ using zephon_fuzz::finding;
 using zephon_fuzz::Piece;
 
 constexpr std::string_view kMarker = "\xFD\xFD" "FD";
+// Longer inputs are skipped: they only make the socket's queue longer.
 constexpr std::size_t kMaxInput = 1 << 20;
 // Bounds the socket's bookkeeping, which is per piece sent.
 constexpr std::size_t kMaxPieces = 512;
@@ -46,15 +54,26 @@ constexpr std::size_t kMaxPieces = 512;
 // past the bound carry none.
 constexpr std::size_t kMaxDescriptors = 512;
 
+// Returns how many descriptors the process has open. It reads /proc/self/fd
+// through one descriptor kept open for the purpose (counted every time, so
+// it cancels out) into a fixed buffer: opendir() would allocate and open
+// anew twice a run.
 std::size_t open_descriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) finding("cannot list /proc/self/fd");
+  static UniqueFd dir(::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir || ::lseek(dir.get(), 0, SEEK_SET) != 0) finding("cannot list /proc/self/fd");
+  alignas(8) static char buf[1 << 16];
   std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, dir.get(), buf, sizeof buf);
+    if (n < 0) finding("cannot list /proc/self/fd");
+    if (n == 0) return count;
+    for (long at = 0; at < n;) {
+      dirent64 entry;
+      std::memcpy(&entry, buf + at, offsetof(dirent64, d_name));
+      if (buf[at + offsetof(dirent64, d_name)] != '.') ++count;
+      at += entry.d_reclen;
+    }
   }
-  ::closedir(dir);
-  return count - 1;  // the listing's own descriptor
 }
 
 std::vector<Piece> cut(std::string_view input) {
@@ -82,7 +101,10 @@ std::vector<Piece> cut(std::string_view input) {
   }
 }
 
-std::unique_ptr<zephon::Backend> make_backend(std::uint64_t& rom_size) {
+// Returns the device model of one run, built in place of the last run's: a
+// fresh 256 KiB heap block every run would cost the mapping and unmapping of
+// its pages every run.
+zephon::Backend& make_backend(std::optional<zephon::Backend>& slot, std::uint64_t& rom_size) {
   std::vector<std::uint8_t> rom(3000);
   for (std::size_t i = 0; i < rom.size(); ++i) rom[i] = static_cast<std::uint8_t>(i * 7);
   rom[0] = 0x55;
@@ -90,7 +112,7 @@ std::unique_ptr<zephon::Backend> make_backend(std::uint64_t& rom_size) {
   rom_size = zephon::device::rom_size(rom.size());
   auto config = zephon::device::configuration(rom_size);
   if (!config) finding("the device's BARs were refused");
-  return std::make_unique<zephon::Backend>(*config, std::move(rom));
+  return slot.emplace(*config, std::move(rom));
 }
 
 void run_one(std::string_view input) {
@@ -111,17 +133,20 @@ void run_one(std::string_view input) {
   if (!null_file || ::pipe2(pipe_ends, O_CLOEXEC) != 0) finding("cannot open descriptors to send");
   UniqueFd pipe_read(pipe_ends[0]);
   UniqueFd pipe_write(pipe_ends[1]);
-  zephon_fuzz::Peer peer(client.get(), cut(input), null_file.get(), pipe_read.get());
+  static zephon_fuzz::Peer peer;
+  peer.start(client.get(), cut(input), null_file.get(), pipe_read.get());
 
+  static std::optional<zephon::Backend> slot;
   std::uint64_t rom_size = 0;
-  auto backend = make_backend(rom_size);
+  zephon::Backend& backend = make_backend(slot, rom_size);
   const auto regions = zephon::device::region_table(rom_size);
   const auto interrupts = zephon::device::interrupt_table();
   const vfio_user::DeviceTables tables{interrupts, regions, true};
   static volatile std::sig_atomic_t stop = 0;
   {
-    vfio_user::Connection connection(std::move(server_end));
-    auto result = vfio_user::serve_connection(connection, tables, *backend, stop);
+    vfio_user::SocketTransport transport(server_end.get());
+    vfio_user::Connection connection(transport);
+    auto result = vfio_user::serve_connection(connection, tables, backend, stop);
     // The client here never goes away, so a write cannot fail, and only too
     // many descriptors make a receive fail.
     if (!result) {
@@ -129,18 +154,25 @@ void run_one(std::string_view input) {
       if (result.error().errnum() != ENOBUFS) finding("a receive failed for another reason than ENOBUFS");
     }
   }
-  peer.join();
+  slot.reset();  // the descriptors it may hold are closed before they are counted
+  server_end.reset();  // the client's reader sees the end of the stream
+  peer.finish();
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string input = zephon_fuzz::read_input(argc, argv, kMaxInput);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The log is real but goes nowhere, so a long campaign does not flood.
-  UniqueFd null_log(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  // It stays open for the whole process, like the program's standard error.
+  static UniqueFd null_log(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_log || !zephon::log::install({.fd = null_log.get(), .colour = false})) finding("cannot install the log");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > kMaxInput) return -1;  // not added to the corpus
   const std::size_t before = open_descriptors();
-  run_one(input);
+  run_one(std::string_view(reinterpret_cast<const char*>(data), size));
   if (open_descriptors() != before) finding("a descriptor was left open");
   return 0;
 }

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz_input.h"
+#include "finding.h"
 #include "vfio_user/message.h"
 
 namespace zephon_fuzz {
@@ -70,8 +70,8 @@ bool send_piece(int fd, Piece& piece, std::span<const int> fds, bool dont_wait) 
   return true;
 }
 
-void drain_replies(int fd) {
-  std::vector<std::uint8_t> payload;
+// payload is scratch space, kept from run to run.
+void drain_replies(int fd, std::vector<std::uint8_t>& payload) {
   for (;;) {
     std::uint8_t header_bytes[vfio_user::kHeaderSize];
     if (!read_fully(fd, header_bytes, sizeof header_bytes)) return;
@@ -90,8 +90,49 @@ void drain_replies(int fd) {
 
 }  // namespace
 
-Peer::Peer(int fd, std::vector<Piece> pieces, int null_fd, int pipe_fd)
-    : fd_(fd), pieces_(std::move(pieces)), null_fds_(17, null_fd), pipe_fds_(17, pipe_fd) {
+Worker::Worker() : thread_([this] { loop(); }) {}
+
+Worker::~Worker() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void Worker::run(std::function<void()> job) {
+  {
+    std::lock_guard lock(mutex_);
+    job_ = std::move(job);
+  }
+  changed_.notify_all();
+}
+
+void Worker::wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !job_; });
+}
+
+void Worker::loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return quit_ || job_; });
+    if (!job_) return;  // quit, with nothing left to do
+    lock.unlock();
+    job_();
+    lock.lock();
+    job_ = nullptr;
+    changed_.notify_all();
+  }
+}
+
+void Peer::start(int fd, std::vector<Piece> pieces, int null_fd, int pipe_fd) {
+  fd_ = fd;
+  pieces_ = std::move(pieces);
+  null_fds_.assign(17, null_fd);
+  pipe_fds_.assign(17, pipe_fd);
+  next_ = 0;
   bool gone = false;
   for (; next_ < pieces_.size(); ++next_) {
     Piece& piece = pieces_[next_];
@@ -101,19 +142,23 @@ Peer::Peer(int fd, std::vector<Piece> pieces, int null_fd, int pipe_fd)
     }
     if (!piece.bytes.empty()) break;  // the socket is full
   }
-  writer_ = std::thread([this, gone] {
-    for (; !gone && next_ < pieces_.size(); ++next_) {
-      Piece& piece = pieces_[next_];
-      if (!send_piece(fd_, piece, piece.from_pipe ? pipe_fds_ : null_fds_, false)) break;
-    }
+  if (gone || next_ == pieces_.size()) {
     ::shutdown(fd_, SHUT_WR);
-  });
-  reader_ = std::thread([this] { drain_replies(fd_); });
+  } else {
+    writer_.run([this] {
+      for (; next_ < pieces_.size(); ++next_) {
+        Piece& piece = pieces_[next_];
+        if (!send_piece(fd_, piece, piece.from_pipe ? pipe_fds_ : null_fds_, false)) break;
+      }
+      ::shutdown(fd_, SHUT_WR);
+    });
+  }
+  reader_.run([this] { drain_replies(fd_, payload_); });
 }
 
-void Peer::join() {
-  writer_.join();
-  reader_.join();
+void Peer::finish() {
+  writer_.wait();
+  reader_.wait();
 }
 
 }  // namespace zephon_fuzz

@@ -1,59 +1,34 @@
 #!/usr/bin/env bash
-# Replays a corpus through a fuzz target built for gcov, and prints the line
-# coverage of each of the project's source files that the corpus reaches.
-# Usage: fuzz/coverage.sh TARGET CORPUS_DIR... (TARGET: connection or capabilities)
-# BUILD_DIR overrides where (default: build-fuzz/coverage).
+# Replays corpora through a fuzz target built with clang's source-based
+# coverage, and prints the line and branch coverage of each of the project's
+# source files that the target links.
+# Usage: fuzz/coverage.sh TARGET CORPUS_DIR...
+#   TARGET connection, capabilities, cli, trace_line or trace_dump
+# BUILD_DIR overrides where the coverage build goes (default build/fuzz-coverage).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-target=${1:?target: connection or capabilities}
+target=${1:?target: connection, capabilities, cli, trace_line or trace_dump}
 shift
-out=${BUILD_DIR:-$root/build-fuzz/coverage}/$target
-rm -rf "$out"
-mkdir -p "$out"
+[ $# -gt 0 ] || { echo "no corpus given" >&2; exit 2; }
+build=${BUILD_DIR:-$root/build/fuzz-coverage}
 
-flags=(-std=c++23 -O0 -g --coverage -I"$root/vfio_user/include" -I"$root/vfio_user/src" -I"$root/src")
-sources=("$root"/vfio_user/src/*.cpp)
-for s in "$root"/src/*.cpp; do
-  [ "$(basename "$s")" = main.cpp ] || sources+=("$s")
-done
-sources+=("$root/fuzz/${target}_fuzz.cpp" "$root/fuzz/fuzz_input.cpp")
-[ "$target" = connection ] && sources+=("$root/fuzz/connection_peer.cpp")
+"$root/tools/install-deps.sh" clang-19 libclang-rt-19-dev llvm-19
+coverage=(-fprofile-instr-generate -fcoverage-mapping)
+cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZEPHON_FUZZ=ON -DZEPHON_TESTS=OFF -DZEPHON_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="${coverage[*]}" -DCMAKE_EXE_LINKER_FLAGS="${coverage[*]}" >/dev/null
+cmake --build "$build" -j"${FUZZ_JOBS:-1}" --target "${target}_fuzz" >/dev/null
 
-objects=()
-for s in "${sources[@]}"; do
-  rel=${s#"$root"/}
-  o="$out/${rel//\//_}.o"
-  g++ "${flags[@]}" -c "$s" -o "$o"
-  objects+=("$o")
-done
-g++ "${flags[@]}" "${objects[@]}" -lfmt -lpthread -o "$out/${target}_fuzz"
-
-count=0
-for dir in "$@"; do
-  for f in "$dir"/*; do
-    [ -f "$f" ] || continue
-    timeout 60 "$out/${target}_fuzz" "$f" >/dev/null 2>&1 || true
-    count=$((count + 1))
-  done
-done
-echo "$target: $count inputs replayed"
-
-cd "$out"
-total=0
-covered=0
-for s in "${sources[@]}"; do
-  case $s in */fuzz/*) continue ;; esac
-  rel=${s#"$root"/}
-  summary=$(gcov -n -o "$out/${rel//\//_}.o" "$s" 2>/dev/null | grep -A1 -F "File '$s'" |
-            sed -n 's/^Lines executed:\(.*\)$/\1/p' | head -1)
-  [ -n "$summary" ] || continue
-  pct=${summary%%%*}
-  # Files the target never enters (the command line, the listening socket)
-  # are left out of the figures.
-  [ "$pct" != "0.00" ] || continue
-  lines=${summary##* of }
-  printf '  %-40s %6s%% of %s lines\n' "${s#"$root"/}" "$pct" "$lines"
-  total=$((total + lines))
-  covered=$(awk -v t="$covered" -v p="$pct" -v n="$lines" 'BEGIN { printf "%d", t + p * n / 100 + 0.5 }')
-done
-awk -v c="$covered" -v t="$total" 'BEGIN { printf "  total: %d of %d lines (%.1f%%)\n", c, t, 100 * c / t }'
+profiles=$build/profiles/$target
+rm -rf "$profiles"
+mkdir -p "$profiles"
+# -runs=0: run every input of the corpora once, and do no fuzzing.
+LLVM_PROFILE_FILE="$profiles/%p.profraw" "$build/fuzz/${target}_fuzz" -runs=0 "$@" >"$profiles/replay.log" 2>&1 || {
+  echo "an input fails; see $profiles/replay.log" >&2
+  exit 1
+}
+llvm-profdata-19 merge -sparse "$profiles"/*.profraw -o "$profiles/merged.profdata"
+# The targets' own code and the system headers are left out of the figures.
+cd "$root"
+llvm-cov-19 report "$build/fuzz/${target}_fuzz" -instr-profile="$profiles/merged.profdata" \
+  -ignore-filename-regex='(^/usr/|fuzz/)' -show-region-summary=false -show-instantiation-summary=false

@@ -4,6 +4,10 @@
 Each connection seed is what a client sends on the socket; the marker
 b"\\xfd\\xfdFD" plus one control byte (descriptor count modulo 18, bit 0x80
 for a pipe end) starts a separately sent piece carrying those descriptors.
+A cli seed is the arguments, program name first, each ended by a NUL byte.
+A trace_line seed is a log; a trace_dump seed is a shape byte (0: the rest
+as it is, 1/2/3: the rest repeated to a dump's size minus one, exactly, plus
+one) and the file's bytes.
 Run it again after changing it; the files it writes are checked in.
 """
 import json
@@ -156,6 +160,103 @@ def capabilities_seeds():
     return seeds
 
 
+def cli_seeds():
+    lines = {
+        "paths": [b"zephon", b"/run/zephon.sock", b"vbios.rom"],
+        "help_long": [b"zephon", b"--help"],
+        "help_short_path": [b"/usr/bin/zephon", b"-h"],
+        "help_cluster": [b"zephon", b"-hx", b"a"],
+        "help_value": [b"zephon", b"--help=1"],
+        "help_short_value": [b"zephon", b"-h=yes"],
+        "similar": [b"zephon", b"--hlep"],
+        "unknown": [b"zephon", b"--version"],
+        "unknown_short_utf8": [b"zephon", "-\u00e9t\u00e9".encode()],
+        "unknown_short_cut": [b"zephon", b"-\xc3"],
+        "surplus": [b"zephon", b"a", b"b", b"c"],
+        "empty_path": [b"zephon", b"", b"rom"],
+        "double_dash": [b"zephon", b"--", b"-s", b"--help"],
+        "missing_both": [b"zephon"],
+        "missing_rom": [b"zephon", b"sock"],
+        "invalid_name": [b"./\xff\xfe/", b"--bogus"],
+        "dot_name": [b"..", b"-"],
+    }
+    seeds = {k: b"\0".join(v) for k, v in lines.items()}
+    seeds["no_name"] = b""
+    return seeds
+
+
+def log_line(stamp, level, target, message, colour=False):
+    if not colour:
+        return f"{stamp} {level} {target}: {message}"
+    colours = {"TRACE": 35, "DEBUG": 34, " INFO": 32, " WARN": 33, "ERROR": 31}
+    return (f"\x1b[2m{stamp}\x1b[0m \x1b[{colours[level]}m{level}\x1b[0m "
+            f"\x1b[2m{target}\x1b[0m\x1b[2m:\x1b[0m {message}")
+
+
+def trace_line_seeds():
+    t = "2026-03-01T12:00:00.000123Z"
+    read = "Read  regs[0x0004] (0x10) = 0x12345678"
+    write = "Write regs[0xffff] (0x3fffc) = 0xDEADbeef"
+    logs = {
+        "plain": [
+            log_line(t, " INFO", "vfio_user", "Version negotiated: 0.1"),
+            log_line(t, "DEBUG", "zephon", read),
+            log_line("2026-03-01T12:00:00.000145Z", "DEBUG", "zephon", write),
+            log_line("2026-03-01T12:00:01.000000Z", " WARN", "zephon", "Invalid read of 0x2 bytes from register at offset 0x10"),
+            log_line(t, " WARN", "zephon::pci", "rejected write"),
+            log_line(t, "ERROR", "vfio_user", "Error handling command: 9: bad"),
+            log_line(t, " INFO", "vfio_user", "Connection closed"),
+        ],
+        "colour": [
+            log_line(t, "DEBUG", "zephon", read, True),
+            log_line(t, " WARN", "zephon::pci", "rejected", True),
+            log_line(t, "TRACE", "vfio_user", "x", True),
+        ],
+        "dates": [
+            log_line("2016-12-31T23:59:60.999999Z", "DEBUG", "zephon", read),
+            log_line("2024-02-29T00:00:00.000000Z", "DEBUG", "zephon", read),
+            log_line("2023-02-29T00:00:00.000000Z", "DEBUG", "zephon", read),
+            log_line("0000-01-01T00:00:00.000000Z", "DEBUG", "zephon", read),
+            log_line("9999-12-31T24:00:00.000000Z", "DEBUG", "zephon", read),
+            log_line("1970-01-01T00:00:00.00000xZ", "DEBUG", "zephon", read),
+        ],
+        "malformed": [
+            log_line(t, "DEBUG", "zephon", "Read  regs[0x04] (0x10) = 0x12345678"),
+            log_line(t, "DEBUG", "zephon", "Read  regs[0x0004] (0x14) = 0x12345678"),
+            log_line(t, "DEBUG", "zephon", "Read  regs[0x0004] (0x10) = 0x1234"),
+            log_line(t, "DEBUG", "zephon", "Write regs[0x0004] (0x000010) = 0x12345678 !"),
+            log_line(t, "DEBUG", "zephon", "Reading"),
+            log_line(t, "DEBUG", "zephon", "Rea"),
+            log_line(t, "NOTE ", "zephon", "x"),
+            log_line(t, " INFO", "two words", "x"),
+            t + " DEBUG zeph",
+            log_line(t, "DEBUG", "zephon", read, True)[:40],
+            "\x1b[2m" + t + "\x1b[0m \x1b[32mDEBUG\x1b[0m \x1b[2mzephon\x1b[0m\x1b[2m:\x1b[0m x",
+            log_line(t, "DEBUG", "zephon", read) + "\r",
+            log_line(t, "DEBUG", "zephon", "Read  regs[\0"),
+        ],
+        "not_log": [
+            "zephon: fatal error at src/main.cpp:100:",
+            "failed to create server: SocketPathExists",
+            "",
+            "2026-",
+        ],
+    }
+    return {k: "\n".join(v).encode() for k, v in logs.items()}
+
+
+def trace_dump_seeds():
+    return {
+        "empty": b"",
+        "short": b"\0" + b"\x01\x02\x03\x04\x05",
+        "zeros": b"\2" + bytes(4),
+        "words": b"\2" + struct.pack("<III", 0x12345678, 0, 0xFFFFFFFF),
+        "unaligned_repeat": b"\2" + b"\x01\x02\x03",
+        "one_short": b"\1" + b"abcd",
+        "one_long": b"\3" + b"abcd",
+    }
+
+
 def write(name, seeds):
     d = os.path.join(HERE, "corpus", name)
     os.makedirs(d, exist_ok=True)
@@ -169,3 +270,6 @@ def write(name, seeds):
 if __name__ == "__main__":
     write("connection", connection_seeds())
     write("capabilities", capabilities_seeds())
+    write("cli", cli_seeds())
+    write("trace_line", trace_line_seeds())
+    write("trace_dump", trace_dump_seeds())
