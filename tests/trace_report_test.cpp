@@ -13,6 +13,7 @@
 #include "dump.h"
 #include "run.h"
 #include "server_fixture.h"
+#include "trace_inprocess.h"
 #include "trace_samples.h"
 
 namespace zephon_trace {
@@ -44,23 +45,8 @@ const std::string kCounts =
     "zephon-trace: standard input: 12 lines: 9 register accesses, 3 other lines passed over, 0 malformed lines "
     "skipped\n";
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result trace(std::vector<std::string> args, std::string_view input = kLog) {
-  int in = trace_samples::memory_file(input);
-  int out = trace_samples::memory_file("");
-  int err = trace_samples::memory_file("");
-  std::vector<std::string_view> views(args.begin(), args.end());
-  Result r;
-  r.status = run("zephon-trace", views, Streams{in, out, err});
-  r.out = trace_samples::file_text(out);
-  r.err = trace_samples::file_text(err);
-  ::close(in), ::close(out), ::close(err);
-  return r;
+trace_samples::TraceResult trace(const std::vector<std::string>& args, std::string_view input = kLog) {
+  return trace_samples::run_trace(args, input);
 }
 
 TEST(TraceReport, SummaryInBringUpOrder) {

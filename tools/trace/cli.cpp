@@ -34,6 +34,8 @@ const std::vector<OptionSpec>& option_specs() {
       {"--output", true, {Command::Plot}},
       {"--title", true, {Command::Plot}},
       {"--log", true, {Command::Diff}},
+      {"--names", true, {Command::Summary, Command::Sequence, Command::Export, Command::Plot}},
+      {"--follow", false, {Command::Sequence}},
   };
   return specs;
 }
@@ -52,6 +54,11 @@ std::expected<void, std::string> apply(Invocation& inv, std::string_view name, s
   else if (name == "--time") inv.with_time = true;
   else if (name == "--output") inv.output = value;
   else if (name == "--title") inv.title = value;
+  else if (name == "--follow") inv.follow = true;
+  else if (name == "--names") {
+    if (value.empty()) return std::unexpected("--names needs a file");
+    inv.names = value;
+  }
   else if (name == "--log") {
     inv.log = value;
     inv.diff_with_log = true;
@@ -150,8 +157,10 @@ std::string usage_text(std::string_view program) {
       "  summary [--order=first|count] [LOG]\n"
       "      one row per register touched: index, byte offset, reads, writes,\n"
       "      first and last value written and read, first and last access time\n"
-      "  sequence [--time] [LOG]\n"
-      "      the accesses in order, runs of identical reads as one line\n"
+      "  sequence [--time] [--follow] [LOG]\n"
+      "      the accesses in order, runs of identical reads as one line; with\n"
+      "      --follow, each as it arrives while zephon writes the log, until it\n"
+      "      ends (or Ctrl-C)\n"
       "  export [--format=csv|jsonl] [LOG]\n"
       "      one access per line: time, op, index, offset, value\n"
       "  plot --output=FILE.png [--title=TEXT] [LOG]\n"
@@ -164,6 +173,9 @@ std::string usage_text(std::string_view program) {
       "Options:\n"
       "  --strict      refuse the log at its first malformed line\n"
       "  --quiet       do not print the line counts on standard error\n"
+      "  --names=FILE  register names beside the index (not for diff): a C header\n"
+      "                of '#define NAME 0xOFFSET' lines, or OFFSET,NAME lines in a\n"
+      "                file whose name ends in .csv\n"
       "  -h, --help    print this help\n"
       "\n"
       "Exit status: 0 on success, 1 when diff finds differences, 2 on errors.\n",

@@ -32,6 +32,8 @@ struct Invocation {
   std::string title;                 // plot: empty for the default
   std::vector<std::string> dumps;    // diff: one (with a log) or two dumps
   bool diff_with_log = false;        // diff: compare the dump with the log
+  std::string names;                 // a names file; empty for none
+  bool follow = false;               // sequence: print accesses as the log grows
 };
 
 // Returns the invocation described by args (without the program name), or

@@ -2,20 +2,30 @@
 
 namespace zephon_trace {
 
-Exporter::Exporter(Output& out, ExportFormat format) : out_(out), format_(format) {
-  if (format_ == ExportFormat::Csv) out_.write("time,op,index,offset,value\n");
+Exporter::Exporter(Output& out, ExportFormat format, const RegisterNames* names)
+    : out_(out), format_(format), names_(names) {
+  if (format_ == ExportFormat::Csv) out_.write(names_ ? "time,op,index,offset,value,name\n" : "time,op,index,offset,value\n");
 }
 
 void Exporter::on_event(const Event& e) {
   // The timestamp has only digits, '-', ':', '.', 'T' and 'Z', so it needs
-  // no quoting in either format.
+  // no quoting in either format; nor do names.
+  auto& b = out_.buffer();
   if (format_ == ExportFormat::Csv) {
-    fmt::format_to(fmt::appender(out_.buffer()), FMT_COMPILE("{},{},{},{},{}\n"), e.time_text, op_name(e.op),
-                   e.index, byte_offset(e.index), e.value);
+    fmt::format_to(fmt::appender(b), FMT_COMPILE("{},{},{},{},{}"), e.time_text, op_name(e.op), e.index,
+                   byte_offset(e.index), e.value);
+    if (names_ != nullptr) fmt::format_to(fmt::appender(b), FMT_COMPILE(",{}"), names_->name(e.index));
+    b.push_back('\n');
   } else {
-    fmt::format_to(fmt::appender(out_.buffer()),
-                   FMT_COMPILE("{{\"time\":\"{}\",\"op\":\"{}\",\"index\":{},\"offset\":{},\"value\":{}}}\n"),
+    fmt::format_to(fmt::appender(b),
+                   FMT_COMPILE("{{\"time\":\"{}\",\"op\":\"{}\",\"index\":{},\"offset\":{},\"value\":{}"),
                    e.time_text, op_name(e.op), e.index, byte_offset(e.index), e.value);
+    if (names_ != nullptr) {
+      const std::string_view name = names_->name(e.index);
+      if (name.empty()) append_text(b, ",\"name\":null");
+      else fmt::format_to(fmt::appender(b), FMT_COMPILE(",\"name\":\"{}\""), name);
+    }
+    append_text(b, "}\n");
   }
   out_.line_done();
 }

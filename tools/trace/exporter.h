@@ -4,13 +4,16 @@
 //
 // Contract: streams, holding nothing per event. time is the log's UTC
 // timestamp text; op is "read" or "write"; index, offset and value are
-// decimal integers (the offset is 4 * index).
+// decimal integers (the offset is 4 * index). With names, a sixth field
+// "name" follows: the register's name, empty in CSV and null in JSON when it
+// has none (names hold only characters that need no quoting).
 #ifndef ZEPHON_TRACE_EXPORTER_H_
 #define ZEPHON_TRACE_EXPORTER_H_
 
 #include <cstdint>
 
 #include "event.h"
+#include "names.h"
 #include "output.h"
 
 namespace zephon_trace {
@@ -20,13 +23,14 @@ enum class ExportFormat : std::uint8_t { Csv, JsonLines };
 class Exporter final : public EventSink {
  public:
   // Writes the CSV header at once.
-  Exporter(Output& out, ExportFormat format);
+  Exporter(Output& out, ExportFormat format, const RegisterNames* names = nullptr);
 
   void on_event(const Event& event) override;
 
  private:
   Output& out_;
   ExportFormat format_;
+  const RegisterNames* names_;  // not owned; null for none
 };
 
 }  // namespace zephon_trace

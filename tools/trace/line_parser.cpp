@@ -86,6 +86,15 @@ ParsedLine malformed(std::string_view reason) {
 // Returns the malformed line for a failed match: cut short, or the field's reason.
 ParsedLine failed(Match m, std::string_view reason) { return malformed(m == Match::Short ? kCut : reason); }
 
+// The level, target and message of a log line that is not a register event.
+struct Fields {
+  std::string_view level;    // five characters, as the line shows it
+  std::string_view target;
+  std::string_view message;
+};
+
+ParsedLine classify(const Fields& fields, ParsedLine line);
+
 // The message of a DEBUG zephon line.
 ParsedLine parse_message(std::string_view msg, ParsedLine line) {
   if (msg.starts_with(kReadPrefix)) {
@@ -97,7 +106,7 @@ ParsedLine parse_message(std::string_view msg, ParsedLine line) {
   } else if (msg.starts_with("Read") || msg.starts_with("Write")) {
     return malformed("message starts like a register access but is not one");
   } else {
-    return line;
+    return classify(Fields{"DEBUG", "zephon", msg}, line);
   }
   std::size_t p = kReadPrefix.size();
   std::uint32_t index = 0, offset = 0, value = 0;
@@ -118,8 +127,9 @@ ParsedLine parse_message(std::string_view msg, ParsedLine line) {
   return line;
 }
 
-// Checks the level and target of a log line that is not a register event.
-ParsedLine check_plain_prefix(std::string_view rest) {
+// Checks the level and target of a plain log line that is not a register
+// event; returns a malformed line, or another line with fields filled in.
+ParsedLine check_plain_prefix(std::string_view rest, Fields& fields) {
   std::size_t p = 0;
   if (Match m = literal(rest, p, " "); m != Match::Ok) return failed(m, "no space after the timestamp");
   if (rest.size() < p + 6) return malformed(kCut);
@@ -135,10 +145,12 @@ ParsedLine check_plain_prefix(std::string_view rest) {
   if (colon == p || rest.substr(p, colon - p).find(' ') != std::string_view::npos) {
     return malformed("no ': ' after the target");
   }
+  fields = Fields{level, rest.substr(p, colon - p), rest.substr(colon + 2)};
   return ParsedLine{};
 }
 
-ParsedLine check_colour_prefix(std::string_view rest) {
+// The same for a coloured line.
+ParsedLine check_colour_prefix(std::string_view rest, Fields& fields) {
   std::size_t p = 0;
   if (Match m = literal(rest, p, kReset); m != Match::Ok) return failed(m, "no reset after the timestamp");
   if (Match m = literal(rest, p, " \x1b[3"); m != Match::Ok) return failed(m, "no level colour");
@@ -154,10 +166,43 @@ ParsedLine check_colour_prefix(std::string_view rest) {
   if (Match m = literal(rest, p, "\x1b[0m \x1b[2m"); m != Match::Ok) {
     return failed(m, "level not followed by the target");
   }
-  std::size_t end = rest.find("\x1b[0m\x1b[2m:\x1b[0m ", p);
+  constexpr std::string_view kTargetEnd = "\x1b[0m\x1b[2m:\x1b[0m ";
+  std::size_t end = rest.find(kTargetEnd, p);
   if (end == std::string_view::npos) return malformed(kCut);
   if (end == p) return malformed("empty target");
+  fields = Fields{level, rest.substr(p, end - p), rest.substr(end + kTargetEnd.size())};
   return ParsedLine{};
+}
+
+// Marks the server's line for the end of its one connection.
+void connection_closed(std::string_view, ParsedLine& line) { line.ends_log = true; }
+
+// Lines other than register accesses that mean something to a reader. A new
+// kind of line is recognised by adding its rule here (and, if it is to carry
+// more than a flag, a field to ParsedLine): the level and target it is logged
+// with, the start of its message (the whole message when exact), and what to
+// make of it. Register accesses are matched before these, on their own fast
+// path.
+struct MessageRule {
+  std::string_view level;
+  std::string_view target;
+  std::string_view prefix;
+  bool exact;
+  void (*apply)(std::string_view message, ParsedLine& line);
+};
+constexpr MessageRule kMessageRules[] = {
+    {" INFO", "vfio_user", "Connection closed", true, connection_closed},
+};
+
+// Returns the line after applying the rule its fields match, if any.
+ParsedLine classify(const Fields& fields, ParsedLine line) {
+  for (const MessageRule& rule : kMessageRules) {
+    if (fields.level != rule.level || fields.target != rule.target) continue;
+    if (rule.exact ? fields.message != rule.prefix : !fields.message.starts_with(rule.prefix)) continue;
+    rule.apply(fields.message, line);
+    break;
+  }
+  return line;
 }
 
 }  // namespace
@@ -186,7 +231,10 @@ ParsedLine LineParser::parse(std::string_view line) {
     parsed.event.time_text = stamp;
     return parse_message(rest.substr(middle.size()), parsed);
   }
-  return colour ? check_colour_prefix(rest) : check_plain_prefix(rest);
+  Fields fields;
+  ParsedLine checked = colour ? check_colour_prefix(rest, fields) : check_plain_prefix(rest, fields);
+  if (checked.kind == LineKind::Malformed) return checked;
+  return classify(fields, checked);
 }
 
 }  // namespace zephon_trace

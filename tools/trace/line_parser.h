@@ -7,7 +7,8 @@
 // (a log line of another kind, or text that is not a log line at all, such as
 // a fatal error report), or malformed: a log line with a field that is wrong
 // or cut short, or a line holding binary bytes. Malformed lines carry a short
-// static reason. Fields are read at fixed places; nothing is allocated.
+// static reason. Among the other lines, the server's "Connection closed",
+// after which zephon logs no more, is flagged. Fields are read at fixed places; nothing is allocated.
 #ifndef ZEPHON_TRACE_LINE_PARSER_H_
 #define ZEPHON_TRACE_LINE_PARSER_H_
 
@@ -24,6 +25,7 @@ struct ParsedLine {
   LineKind kind = LineKind::Other;
   Event event;              // when kind is Register (line number left 0)
   std::string_view reason;  // when kind is Malformed: why, as static text
+  bool ends_log = false;    // an Other line that zephon writes last: its connection closed
 };
 
 class LineParser {

@@ -14,12 +14,10 @@
 
 namespace zephon_trace {
 
-namespace {
-
 // The state of one scan: the parser, the counts and the strictness.
-class Scanner {
+class LineCounter {
  public:
-  Scanner(EventSink& sink, const ScanOptions& options) : sink_(sink), options_(options) {}
+  LineCounter(EventSink& sink, const ScanOptions& options) : sink_(sink), options_(options) {}
 
   // Returns false when a strict scan must stop.
   bool line(std::string_view text, bool unterminated) {
@@ -33,6 +31,7 @@ class Scanner {
         return true;
       case LineKind::Other:
         ++stats_.other;
+        if (parsed.ends_log) stats_.closed = true;
         return true;
       case LineKind::Malformed:
         return malformed(parsed.reason, text, unterminated);
@@ -70,70 +69,86 @@ class Scanner {
   std::string failure_;  // why a strict scan stopped
 };
 
-}  // namespace
+LogScanner::LogScanner(EventSink& sink, const ScanOptions& options)
+    : block_(std::max<std::size_t>(options.block_size, 1)),
+      max_line_(std::max<std::size_t>(options.max_line, 1)),
+      binary_probe_(options.binary_probe),
+      buffer_(std::make_unique_for_overwrite<char[]>(block_ + max_line_)),
+      lines_(std::make_unique<LineCounter>(sink, options)) {}
+
+LogScanner::~LogScanner() = default;
+
+std::span<char> LogScanner::space() { return {buffer_.get() + len_, block_}; }
+
+const ScanStats& LogScanner::stats() const { return lines_->stats(); }
+
+std::expected<void, std::string> LogScanner::take(std::size_t got) {
+  char* const buf = buffer_.get();
+  got = std::min(got, block_);
+  if (total_ < binary_probe_) {
+    const std::size_t probe = std::min<std::size_t>(got, binary_probe_ - total_);
+    if (const void* found = std::memchr(buf + len_, '\0', probe)) {
+      const char* nul = static_cast<const char*>(found);
+      const auto newlines = std::count(static_cast<const char*>(buf), nul, '\n');
+      const auto line = lines_->stats().lines + 1 + static_cast<std::uint64_t>(newlines);
+      return std::unexpected(fmt::format("binary data, not a zephon log (a NUL byte at byte {}, line {})",
+                                         total_ + static_cast<std::size_t>(nul - (buf + len_)), line));
+    }
+  }
+  total_ += got;
+  char* p = buf;
+  char* const end = buf + len_ + got;
+  if (skipping_) {
+    char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (nl == nullptr) {
+      len_ = 0;
+      return {};
+    }
+    p = nl + 1;
+    skipping_ = false;
+  }
+  while (char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
+    if (!lines_->line(std::string_view(p, static_cast<std::size_t>(nl - p)), false)) {
+      return std::unexpected(lines_->failure());
+    }
+    p = nl + 1;
+  }
+  const auto tail = static_cast<std::size_t>(end - p);
+  if (tail > max_line_) {
+    if (!lines_->overlong(std::string_view(p, tail))) return std::unexpected(lines_->failure());
+    skipping_ = true;
+    len_ = 0;
+  } else {
+    std::memmove(buf, p, tail);
+    len_ = tail;
+  }
+  return {};
+}
+
+std::expected<ScanStats, std::string> LogScanner::finish() {
+  if (len_ > 0 && !skipping_ && !lines_->line(std::string_view(buffer_.get(), len_), true)) {
+    return std::unexpected(lines_->failure());
+  }
+  len_ = 0;
+  return lines_->stats();
+}
 
 std::expected<ScanStats, std::string> scan_log(int fd, EventSink& sink, const ScanOptions& options) {
-  const std::size_t block = std::max<std::size_t>(options.block_size, 1);
-  const std::size_t max_line = std::max<std::size_t>(options.max_line, 1);
-  auto buffer = std::make_unique_for_overwrite<char[]>(block + max_line);
-  char* const buf = buffer.get();
-  Scanner scanner(sink, options);
-  std::size_t len = 0;         // bytes of an unfinished line kept at buf
-  bool skipping = false;       // dropping the rest of an overlong line
-  std::uint64_t total = 0;     // bytes read so far
+  LogScanner scanner(sink, options);
 #ifdef POSIX_FADV_SEQUENTIAL
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
   for (;;) {
-    ssize_t n = ::read(fd, buf + len, block);
+    const std::span<char> room = scanner.space();
+    ssize_t n = ::read(fd, room.data(), room.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(fmt::format("cannot read: {}", std::strerror(errno)));
     }
     if (n == 0) break;
-    const auto got = static_cast<std::size_t>(n);
-    if (total < options.binary_probe) {
-      const std::size_t probe = std::min<std::size_t>(got, options.binary_probe - total);
-      if (const void* found = std::memchr(buf + len, '\0', probe)) {
-        const char* nul = static_cast<const char*>(found);
-        const auto newlines = std::count(static_cast<const char*>(buf), nul, '\n');
-        const auto line = scanner.stats().lines + 1 + static_cast<std::uint64_t>(newlines);
-        return std::unexpected(fmt::format("binary data, not a zephon log (a NUL byte at byte {}, line {})",
-                                           total + static_cast<std::size_t>(nul - (buf + len)), line));
-      }
-    }
-    total += got;
-    char* p = buf;
-    char* const end = buf + len + got;
-    if (skipping) {
-      char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      if (nl == nullptr) {
-        len = 0;
-        continue;
-      }
-      p = nl + 1;
-      skipping = false;
-    }
-    while (char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
-      if (!scanner.line(std::string_view(p, static_cast<std::size_t>(nl - p)), false)) {
-        return std::unexpected(scanner.failure());
-      }
-      p = nl + 1;
-    }
-    const auto tail = static_cast<std::size_t>(end - p);
-    if (tail > max_line) {
-      if (!scanner.overlong(std::string_view(p, tail))) return std::unexpected(scanner.failure());
-      skipping = true;
-      len = 0;
-    } else {
-      std::memmove(buf, p, tail);
-      len = tail;
-    }
+    if (auto taken = scanner.take(static_cast<std::size_t>(n)); !taken) return std::unexpected(taken.error());
   }
-  if (len > 0 && !skipping && !scanner.line(std::string_view(buf, len), true)) {
-    return std::unexpected(scanner.failure());
-  }
-  return scanner.stats();
+  return scanner.finish();
 }
 
 }  // namespace zephon_trace

@@ -1,5 +1,6 @@
-// scan_log reads a zephon log from a descriptor in large blocks and hands
-// each register event to a sink, counting the lines that are not events.
+// LogScanner takes a zephon log in pieces as they are read, cuts it into
+// lines and hands each register event to a sink, counting the lines that are
+// not events; scan_log drives it over a whole descriptor in large blocks.
 //
 // Contract: memory stays bounded by the block size plus the longest line
 // kept (longer lines are reported as malformed and skipped); events arrive
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +28,7 @@ struct ScanStats {
   std::uint64_t events = 0;     // register events handed to the sink
   std::uint64_t other = 0;      // lines that are not register events
   std::uint64_t malformed = 0;  // lines skipped as malformed
+  bool closed = false;          // the server's "Connection closed" was seen
 };
 
 struct MalformedLine {
@@ -40,6 +44,39 @@ struct ScanOptions {
   std::size_t binary_probe = std::size_t{1} << 16;  // leading bytes checked for NUL
   bool strict = false;                            // stop at the first malformed line
   std::function<void(const MalformedLine&)> on_malformed = nullptr;
+};
+
+class LineCounter;
+
+// The incremental reader: the caller reads into space() and hands over what
+// it read with take(); finish() handles a last line without newline.
+class LogScanner {
+ public:
+  LogScanner(EventSink& sink, const ScanOptions& options);
+  ~LogScanner();
+  LogScanner(const LogScanner&) = delete;
+  LogScanner& operator=(const LogScanner&) = delete;
+
+  // Returns where the next bytes read go: room for one block.
+  std::span<char> space();
+  // Returns success, or why the log is refused, after handling the n bytes
+  // just read into space(); every complete line in them reaches the sink.
+  std::expected<void, std::string> take(std::size_t n);
+  // Returns the counts after the last, unterminated line, or why the log is
+  // refused; nothing may be taken afterwards.
+  std::expected<ScanStats, std::string> finish();
+  // Returns the counts so far.
+  const ScanStats& stats() const;
+
+ private:
+  std::size_t block_;
+  std::size_t max_line_;
+  std::size_t binary_probe_;
+  std::unique_ptr<char[]> buffer_;     // block_ + max_line_ bytes
+  std::unique_ptr<LineCounter> lines_;
+  std::size_t len_ = 0;                // bytes of an unfinished line kept at the buffer's start
+  bool skipping_ = false;              // dropping the rest of an overlong line
+  std::uint64_t total_ = 0;            // bytes taken so far
 };
 
 // Returns the counts once the whole input was read, or why it was refused.

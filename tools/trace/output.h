@@ -16,6 +16,11 @@
 
 namespace zephon_trace {
 
+// Returns nothing; appends text to a buffer.
+inline void append_text(fmt::memory_buffer& buffer, std::string_view text) {
+  buffer.append(text.data(), text.data() + text.size());
+}
+
 class Output {
  public:
   explicit Output(int fd, std::size_t flush_at = std::size_t{1} << 20) : fd_(fd), flush_at_(flush_at) {}
@@ -41,10 +46,12 @@ class Output {
   }
   // Returns success once everything was written, or the first write error.
   std::expected<void, std::string> finish();
+  // Returns nothing; writes out what the buffer holds now (for a live view).
+  void flush();
+  // Returns true once a write has failed.
+  bool failed() const { return !error_.empty(); }
 
  private:
-  void flush();
-
   int fd_;
   std::size_t flush_at_;
   fmt::memory_buffer buffer_;

@@ -14,7 +14,8 @@ namespace zephon_trace {
 namespace {
 
 constexpr auto kGnuplotLimit = std::chrono::minutes(5);
-// With this few registers, each gets a tick of its own on the offset axis.
+// With this few registers, each gets a tick of its own on the offset axis;
+// with more, at most this many names are put on the right-hand axis.
 constexpr std::size_t kMaxNamedTicks = 24;
 
 // Returns text as a gnuplot single-quoted string.
@@ -34,7 +35,34 @@ std::string slice_text(std::int64_t us) {
   return fmt::format("{:.3g} s", static_cast<double>(us) / 1e6);
 }
 
-std::string script(const PlotGrid& grid, const PlotOptions& options, const std::string& data) {
+// Returns the name of a register, or empty.
+std::string_view name_of(const PlotOptions& options, std::uint16_t index) {
+  return options.names != nullptr ? options.names->name(index) : std::string_view();
+}
+
+// Returns the right-hand axis ticks naming the busiest named registers, at
+// least a fortieth of the axis apart, or empty.
+std::string name_ticks(const PlotGrid& grid, const PlotOptions& options, std::uint32_t top) {
+  const std::uint32_t apart = std::max<std::uint32_t>(top / 40, 4);
+  std::vector<std::uint32_t> placed;
+  std::string tics;
+  for (std::uint16_t r : grid.busiest()) {
+    if (placed.size() >= kMaxNamedTicks) break;
+    const std::string_view name = name_of(options, r);
+    if (name.empty()) continue;
+    const std::uint32_t at = byte_offset(r);
+    if (std::any_of(placed.begin(), placed.end(), [&](std::uint32_t p) { return (p > at ? p - at : at - p) < apart; })) {
+      continue;
+    }
+    placed.push_back(at);
+    tics += fmt::format("{}{} {}", tics.empty() ? "" : ", ", gnuplot_string(name), at);
+  }
+  return tics;
+}
+
+}  // namespace
+
+std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const std::string& data) {
   std::string s;
   auto line = [&](std::string text) { s += text + "\n"; };
   line(fmt::format("set terminal pngcairo size {},{} noenhanced font 'sans,10'", options.width, options.height));
@@ -54,7 +82,10 @@ std::string script(const PlotGrid& grid, const PlotOptions& options, const std::
   if (regs.size() <= kMaxNamedTicks) {
     std::string tics;
     for (std::uint16_t r : regs) {
-      tics += fmt::format("{}'{:#x}' {}", tics.empty() ? "" : ", ", byte_offset(r), byte_offset(r));
+      const std::string_view name = name_of(options, r);
+      const std::string label = name.empty() ? fmt::format("{:#x}", byte_offset(r))
+                                             : fmt::format("{:#x} {}", byte_offset(r), name);
+      tics += fmt::format("{}{} {}", tics.empty() ? "" : ", ", gnuplot_string(label), byte_offset(r));
     }
     line("set ytics (" + tics + ")");
   } else {
@@ -63,6 +94,10 @@ std::string script(const PlotGrid& grid, const PlotOptions& options, const std::
     while (step * 8 < top) step *= 2;
     line(fmt::format("set ytics 0, {}", step));
     line("set format y '0x%x'");
+    if (const std::string names = name_ticks(grid, options, top); !names.empty()) {
+      line("set y2tics (" + names + ") font 'sans,8'");
+      line("set link y2");
+    }
   }
   // A margin on both sides, so that marks at offset 0 are not cut in half.
   const std::uint32_t margin = std::max<std::uint32_t>(top / 40, 4);
@@ -81,6 +116,8 @@ std::string script(const PlotGrid& grid, const PlotOptions& options, const std::
   line("plot " + plots);
   return s;
 }
+
+namespace {
 
 // Returns success once the points are in path: reads then writes, as
 // gnuplot data blocks separated by two blank lines.
@@ -115,7 +152,7 @@ std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOpt
   {
     auto file = open_write(commands.string());
     if (!file) return std::unexpected(fmt::format("cannot create {}: {}", commands.string(), file.error()));
-    if (auto w = write_all(file->get(), script(grid, options, data.string())); !w) {
+    if (auto w = write_all(file->get(), plot_script(grid, options, data.string())); !w) {
       return std::unexpected(fmt::format("writing the gnuplot script: {}", w.error()));
     }
   }

@@ -12,6 +12,7 @@
 #include <expected>
 #include <string>
 
+#include "names.h"
 #include "plot_grid.h"
 
 namespace zephon_trace {
@@ -21,7 +22,14 @@ struct PlotOptions {
   std::string title;   // the picture's title
   int width = 1280;    // pixels
   int height = 720;
+  const RegisterNames* names = nullptr;  // not owned; null for none
 };
+
+// Returns the gnuplot commands that draw grid from the points in data_path.
+// With names, a register with its own tick is labelled "OFFSET NAME"; when
+// there are too many for that, the busiest named registers (kept apart so
+// that labels do not overlap) are labelled on the right-hand axis.
+std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const std::string& data_path);
 
 // Returns success once the PNG is written, or why not.
 std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOptions& options);

@@ -1,5 +1,7 @@
 #include "plot_grid.h"
 
+#include <algorithm>
+
 namespace zephon_trace {
 
 void PlotGrid::on_event(const Event& e) {
@@ -11,10 +13,12 @@ void PlotGrid::on_event(const Event& e) {
   while (dt / slice_us_ >= static_cast<std::int64_t>(kColumns)) widen();
   std::uint32_t& slot = slot_[e.index];
   if (slot == 0) {
-    touched_.push_back(Marks{.index = e.index, .ops = {}});
+    touched_.push_back(Marks{.index = e.index, .accesses = 0, .ops = {}});
     slot = static_cast<std::uint32_t>(touched_.size());
   }
-  touched_[slot - 1].ops[static_cast<std::size_t>(e.op)].set(static_cast<std::size_t>(dt / slice_us_));
+  Marks& marks = touched_[slot - 1];
+  ++marks.accesses;
+  marks.ops[static_cast<std::size_t>(e.op)].set(static_cast<std::size_t>(dt / slice_us_));
   (e.op == Op::Read ? reads_ : writes_) += 1;
 }
 
@@ -33,6 +37,20 @@ std::vector<std::uint16_t> PlotGrid::registers() const {
   std::vector<std::uint16_t> out;
   out.reserve(touched_.size());
   for (const Marks& m : touched_) out.push_back(m.index);
+  return out;
+}
+
+std::vector<std::uint16_t> PlotGrid::busiest() const {
+  // Positions in touched_ break ties, which keeps the order of first access.
+  std::vector<std::size_t> order(touched_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (touched_[a].accesses != touched_[b].accesses) return touched_[a].accesses > touched_[b].accesses;
+    return a < b;
+  });
+  std::vector<std::uint16_t> out;
+  out.reserve(order.size());
+  for (std::size_t i : order) out.push_back(touched_[i].index);
   return out;
 }
 

@@ -34,6 +34,9 @@ class PlotGrid final : public EventSink {
   std::int64_t slice_us() const { return slice_us_; }
   // Returns the registers touched, in order of first access.
   std::vector<std::uint16_t> registers() const;
+  // Returns the registers touched, most accessed first (ties in order of
+  // first access).
+  std::vector<std::uint16_t> busiest() const;
   // Returns nothing; prints "SECONDS OFFSET" for every marked slice of op,
   // the slice's start time in seconds since the first access.
   void write_points(Output& out, Op op) const;
@@ -41,6 +44,7 @@ class PlotGrid final : public EventSink {
  private:
   struct Marks {
     std::uint16_t index = 0;
+    std::uint64_t accesses = 0;
     std::array<std::bitset<kColumns>, 2> ops;  // by Op
   };
   void widen();

@@ -2,21 +2,27 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
 #include <optional>
 
 #include "cli.h"
 #include "dump.h"
 #include "file.h"
+#include "follow.h"
 #include "log_scanner.h"
+#include "names.h"
 #include "output.h"
 #include "plot.h"
 #include "sequence.h"
+#include "stop_signals.h"
 
 namespace zephon_trace {
 
 namespace {
 
-// Malformed lines printed one by one; past this only their number is given.
+// Malformed lines (and problems in a names file) printed one by one; past
+// this only their number is given.
 constexpr std::uint64_t kShownMalformed = 10;
 
 // Returns the line with control and non-ASCII bytes escaped, shortened.
@@ -49,30 +55,36 @@ class Session {
   }
   std::string log_name() const { return inv_.log == "-" ? "standard input" : inv_.log; }
 
-  // Returns the counts after feeding the log to sink, or nullopt once the
+  // Returns the log's descriptor (kept open by file), or nullopt once the
   // failure has been said.
-  std::optional<ScanStats> scan(EventSink& sink) const {
-    std::optional<File> file;
-    int fd = streams_.in;
-    if (inv_.log != "-") {
-      auto opened = open_read(inv_.log);
-      if (!opened) {
-        say(fmt::format("{}: {}", inv_.log, opened.error()));
-        return std::nullopt;
-      }
-      file = std::move(*opened);
-      fd = file->get();
+  std::optional<int> open_log(std::optional<File>& file) const {
+    if (inv_.log == "-") return streams_.in;
+    auto opened = open_read(inv_.log);
+    if (!opened) {
+      say(fmt::format("{}: {}", inv_.log, opened.error()));
+      return std::nullopt;
     }
-    const std::string name = log_name();
-    std::uint64_t shown = 0;
+    file = std::move(*opened);
+    return file->get();
+  }
+
+  // Returns the scan options for the log, malformed lines said as they come.
+  ScanOptions scan_options() {
     ScanOptions options;
     options.strict = inv_.strict;
-    options.on_malformed = [&](const MalformedLine& m) {
-      if (shown++ >= kShownMalformed) return;
-      say(fmt::format("{}:{}: {}{}: {}", name, m.line, m.reason,
+    options.on_malformed = [this](const MalformedLine& m) {
+      if (shown_malformed_++ >= kShownMalformed) return;
+      say(fmt::format("{}:{}: {}{}: {}", log_name(), m.line, m.reason,
                       m.unterminated ? " (the input ends inside this line)" : "", excerpt(m.text)));
     };
-    auto stats = scan_log(fd, sink, options);
+    return options;
+  }
+
+  // Returns the counts, said unless quiet (ending is put before them), or
+  // nullopt once the refusal has been said.
+  std::optional<ScanStats> report(const std::expected<ScanStats, std::string>& stats,
+                                  std::string_view ending = {}) const {
+    const std::string name = log_name();
     if (!stats) {
       say(fmt::format("{}: {}{}", name, stats.error(), inv_.strict ? " (refused: --strict)" : ""));
       return std::nullopt;
@@ -81,11 +93,48 @@ class Session {
       say(fmt::format("{}: {} more malformed lines not shown", name, stats->malformed - kShownMalformed));
     }
     if (!inv_.quiet) {
-      say(fmt::format("{}: {} lines: {} register accesses, {} other lines passed over, {} malformed lines skipped",
-                      name, stats->lines, stats->events, stats->other, stats->malformed));
+      say(fmt::format("{}: {}{} lines: {} register accesses, {} other lines passed over, {} malformed lines skipped",
+                      name, ending, stats->lines, stats->events, stats->other, stats->malformed));
     }
     return *stats;
   }
+
+  // Returns the counts after feeding the log to sink, or nullopt once the
+  // failure has been said.
+  std::optional<ScanStats> scan(EventSink& sink) {
+    std::optional<File> file;
+    const auto fd = open_log(file);
+    if (!fd) return std::nullopt;
+    return report(scan_log(*fd, sink, scan_options()));
+  }
+
+  // Returns false once the failure has been said; reads the names file, if
+  // one was given, saying its problems and (unless quiet) its counts.
+  bool load_names() {
+    if (inv_.names.empty()) return true;
+    auto text = read_names_file(inv_.names);
+    if (!text) {
+      say(fmt::format("{}: {}", inv_.names, text.error()));
+      return false;
+    }
+    names_.emplace();
+    std::uint64_t shown = 0;
+    const NamesCounts counts =
+        parse_names(*text, names_format(inv_.names), *names_, [&](const NameProblem& problem) {
+          if (shown++ < kShownMalformed) say(fmt::format("{}:{}: {}", inv_.names, problem.line, problem.text));
+        });
+    if (counts.problems > kShownMalformed) {
+      say(fmt::format("{}: {} more problems not shown", inv_.names, counts.problems - kShownMalformed));
+    }
+    if (!inv_.quiet) {
+      say(fmt::format("{}: {} names for {} registers, {} other lines skipped, {} lines with problems skipped",
+                      inv_.names, counts.names, names_->registers(), counts.skipped, counts.problems));
+    }
+    return true;
+  }
+
+  // Returns the names read, or null when none were asked for.
+  const RegisterNames* names() const { return names_ ? &*names_ : nullptr; }
 
   // Returns the exit status after flushing out.
   int finish(Output& out, int status = 0) const {
@@ -107,39 +156,71 @@ class Session {
     return std::move(*regs);
   }
 
-  int summary() const {
+  int summary() {
+    if (!load_names()) return kExitTrouble;
     Summary summary;
     if (!scan(summary)) return kExitTrouble;
     Output out(streams_.out);
-    summary.write(out, inv_.order);
+    summary.write(out, inv_.order, names());
     return finish(out);
   }
 
-  int sequence() const {
+  int sequence() {
+    if (!load_names()) return kExitTrouble;
     Output out(streams_.out);
-    Sequence sequence(out, inv_.with_time);
+    Sequence sequence(out, inv_.with_time, names());
+    if (inv_.follow) return follow(out, sequence);
     if (!scan(sequence)) return kExitTrouble;
     sequence.finish();
     return finish(out);
   }
 
-  int export_events() const {
+  // Returns the exit status of sequence --follow: 0 when the log ended,
+  // 128 + the signal's number when a signal stopped it.
+  int follow(Output& out, Sequence& sequence) {
+    std::optional<File> file;
+    const auto fd = open_log(file);
+    if (!fd) return kExitTrouble;
+    StopSignals stops;
+    FollowOptions options;
+    options.terminal = ::isatty(streams_.out) == 1;
+    options.stop_fd = stops.fd();
+    const ScanOptions scan = scan_options();
+    LogScanner scanner(sequence, scan);
+    auto end = follow_log(*fd, scanner, sequence, out, streams_.out, options);
+    sequence.finish();
+    if (!end) {
+      (void)out.finish();
+      report(std::unexpected(end.error()));
+      return kExitTrouble;
+    }
+    const int signal = *end == FollowEnd::Stopped ? stops.received() : 0;
+    const int status = finish(out, signal > 0 ? 128 + signal : 0);
+    if (!report(scanner.finish(),
+                signal > 0 ? fmt::format("stopped by SIG{} after ", sigabbrev_np(signal)) : std::string()))
+      return kExitTrouble;
+    return status;
+  }
+
+  int export_events() {
+    if (!load_names()) return kExitTrouble;
     Output out(streams_.out);
-    Exporter exporter(out, inv_.format);
+    Exporter exporter(out, inv_.format, names());
     if (!scan(exporter)) return kExitTrouble;
     return finish(out);
   }
 
-  int plot() const {
+  int plot() {
+    if (!load_names()) return kExitTrouble;
     PlotGrid grid;
     if (!scan(grid)) return kExitTrouble;
-    PlotOptions options{.output = inv_.output, .title = inv_.title};
+    PlotOptions options{.output = inv_.output, .title = inv_.title, .names = names()};
     if (options.title.empty()) options.title = fmt::format("zephon BAR 2 register accesses: {}", log_name());
     if (auto r = render_plot(grid, options); !r) return trouble(r.error());
     return 0;
   }
 
-  int diff() const {
+  int diff() {
     std::optional<RegisterFile> left, right;
     std::string left_name;
     std::optional<LastValues> last;
@@ -172,6 +253,8 @@ class Session {
   std::string_view program_;
   const Invocation& inv_;
   const Streams& streams_;
+  std::optional<RegisterNames> names_;  // when --names was given
+  std::uint64_t shown_malformed_ = 0;   // malformed lines said one by one so far
 };
 
 }  // namespace

@@ -10,7 +10,11 @@
 // any (zephon starts with every register zero; a device reset is not logged,
 // so after one it may be stale). With times on, each line starts with the
 // seconds since the first access of the log (for a run, of its first read).
-// finish() must be called to print a run still open at the end.
+// finish() must be called to print a run still open at the end. With names,
+// a register's name follows its index: "read 0x30d3 RLC_STAT ×100000 = ...".
+//
+// For a live view, pending() tells whether a run is open, and
+// write_pending() prints it as it stands without closing it.
 #ifndef ZEPHON_TRACE_SEQUENCE_H_
 #define ZEPHON_TRACE_SEQUENCE_H_
 
@@ -18,24 +22,37 @@
 #include <cstdint>
 
 #include "event.h"
+#include "names.h"
 #include "output.h"
 
 namespace zephon_trace {
 
 class Sequence final : public EventSink {
  public:
-  Sequence(Output& out, bool with_time) : out_(out), with_time_(with_time) {}
+  Sequence(Output& out, bool with_time, const RegisterNames* names = nullptr)
+      : out_(out), with_time_(with_time), names_(names) {}
 
   void on_event(const Event& event) override;
   // Returns nothing; prints the run of reads still open.
   void finish();
+  // Returns the number of reads in the open run, 0 when none is open.
+  std::uint64_t pending() const { return run_count_; }
+  // Returns nothing; appends the open run's line as it stands, without its
+  // newline, leaving the run open.
+  void write_pending(fmt::memory_buffer& out) const;
+  // Returns the number of lines written so far (an open run not counted).
+  std::uint64_t lines() const { return lines_; }
 
  private:
   void flush_run();
-  void append_time(std::int64_t time_us);
+  void append_time(fmt::memory_buffer& out, std::int64_t time_us) const;
+  void append_register(fmt::memory_buffer& out, std::uint16_t index) const;
+  void append_run(fmt::memory_buffer& out) const;
 
   Output& out_;
   bool with_time_;
+  const RegisterNames* names_;  // not owned; null for none
+  std::uint64_t lines_ = 0;
   std::array<std::uint32_t, kRegisterCount> last_{};  // last value shown per register
   bool started_ = false;
   std::int64_t start_us_ = 0;

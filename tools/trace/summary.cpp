@@ -9,8 +9,11 @@ namespace zephon_trace {
 
 namespace {
 
-// Column layout shared by the header and the rows.
-constexpr auto kRow = FMT_COMPILE("{:<6}  {:<7}  {:>9}  {:>9}  {:<11}  {:<11}  {:<11}  {:<11}  {:>11}  {:>11}\n");
+// Column layout shared by the header and the rows: the index, the name when
+// there are names, then the rest.
+constexpr auto kIndex = FMT_COMPILE("{:<6}  ");
+constexpr auto kName = FMT_COMPILE("{:<{}}  ");
+constexpr auto kRow = FMT_COMPILE("{:<7}  {:>9}  {:>9}  {:<11}  {:<11}  {:<11}  {:<11}  {:>11}  {:>11}\n");
 
 std::string hex_value(std::uint32_t v) { return fmt::format(FMT_COMPILE("{:#010x}"), v); }
 
@@ -62,7 +65,7 @@ std::vector<RegisterStats> Summary::rows(SummaryOrder order) const {
   return out;
 }
 
-void Summary::write(Output& out, SummaryOrder order) const {
+void Summary::write(Output& out, SummaryOrder order, const RegisterNames* names) const {
   if (events_ == 0) {
     out.write("# no register accesses\n");
     return;
@@ -70,12 +73,23 @@ void Summary::write(Output& out, SummaryOrder order) const {
   out.print("# {} registers, {} accesses, from {} to {}; times in seconds since the first access\n",
             touched_.size(), events_, std::string_view(start_text_.data(), start_text_.size()),
             std::string_view(end_text_.data(), end_text_.size()));
-  fmt::format_to(fmt::appender(out.buffer()), kRow, "index", "offset", "reads", "writes", "first-write",
-                 "last-write", "first-read", "last-read", "first-time", "last-time");
+  std::size_t name_width = 4;
+  if (names != nullptr) {
+    for (const RegisterStats& r : touched_) name_width = std::max(name_width, names->name(r.index).size());
+  }
+  auto& b = out.buffer();
+  fmt::format_to(fmt::appender(b), kIndex, "index");
+  if (names != nullptr) fmt::format_to(fmt::appender(b), kName, "name", name_width);
+  fmt::format_to(fmt::appender(b), kRow, "offset", "reads", "writes", "first-write", "last-write", "first-read",
+                 "last-read", "first-time", "last-time");
   for (const RegisterStats& r : rows(order)) {
-    fmt::format_to(fmt::appender(out.buffer()), kRow, fmt::format(FMT_COMPILE("{:#06x}"), r.index),
-                   fmt::format(FMT_COMPILE("{:#x}"), byte_offset(r.index)), r.reads, r.writes,
-                   r.writes ? hex_value(r.first_written) : "-", r.writes ? hex_value(r.last_written) : "-",
+    fmt::format_to(fmt::appender(b), kIndex, fmt::format(FMT_COMPILE("{:#06x}"), r.index));
+    if (names != nullptr) {
+      const std::string_view name = names->name(r.index);
+      fmt::format_to(fmt::appender(b), kName, name.empty() ? "-" : name, name_width);
+    }
+    fmt::format_to(fmt::appender(b), kRow, fmt::format(FMT_COMPILE("{:#x}"), byte_offset(r.index)), r.reads,
+                   r.writes, r.writes ? hex_value(r.first_written) : "-", r.writes ? hex_value(r.last_written) : "-",
                    r.reads ? hex_value(r.first_read) : "-", r.reads ? hex_value(r.last_read) : "-",
                    seconds(r.first_us - start_us_), seconds(r.last_us - start_us_));
     out.line_done();

@@ -5,7 +5,9 @@
 // Contract: memory grows with the registers touched, never with the number
 // of events. Rows come in the order of first access (the bring-up order) or
 // by number of accesses, most first, ties in order of first access. Times are
-// printed in seconds since the first access of the log.
+// printed in seconds since the first access of the log. With names, a column
+// after the index gives each register's name ("-" for none), as wide as the
+// longest.
 #ifndef ZEPHON_TRACE_SUMMARY_H_
 #define ZEPHON_TRACE_SUMMARY_H_
 
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "event.h"
+#include "names.h"
 #include "output.h"
 
 namespace zephon_trace {
@@ -41,8 +44,9 @@ class Summary final : public EventSink {
   std::vector<RegisterStats> rows(SummaryOrder order) const;
   // Returns the number of register events seen.
   std::uint64_t events() const { return events_; }
-  // Returns nothing; prints the header and one row per register.
-  void write(Output& out, SummaryOrder order) const;
+  // Returns nothing; prints the header and one row per register, with a
+  // name column beside the index when names are given.
+  void write(Output& out, SummaryOrder order, const RegisterNames* names = nullptr) const;
 
  private:
   std::array<std::uint32_t, kRegisterCount> slot_{};  // 1 + position in touched_, 0 if untouched
