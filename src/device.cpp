@@ -4,10 +4,12 @@
 
 #include <bit>
 
+#include "vfio_user/limits.h"
+
 namespace zephon::device {
 
 std::uint64_t rom_size(std::uint64_t rom_len) {
-  if (rom_len <= kMinRomSize) return kMinRomSize;
+  if (rom_len <= vfio_user::kMinRomSize) return vfio_user::kMinRomSize;
   // Past 2^63 there is no power of two; the BAR registration refuses the
   // result anyway, as it does for anything from 4 GiB up.
   if (rom_len > (std::uint64_t{1} << 63)) return std::uint64_t{1} << 63;
@@ -45,7 +47,7 @@ std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
       {0, 0},                                    // BAR 4
       {0, 0},                                    // BAR 5
       {VFIO_REGION_INFO_FLAG_READ, rom_size},    // expansion ROM
-      {rw, kConfigSize},                         // configuration space
+      {rw, vfio_user::kConfigSpaceSize},         // configuration space
       {0, 0},                                    // VGA
   };
   std::vector<vfio_user::ServerRegion> table;

@@ -17,11 +17,9 @@ inline constexpr std::uint16_t kDeviceId = 0x6780;
 inline constexpr std::uint8_t kClassCode = 0x03;  // display controller
 inline constexpr std::uint64_t kBar0Size = 0x10000000;
 inline constexpr std::uint64_t kBar2Size = 0x40000;
-inline constexpr std::uint64_t kConfigSize = 0x100;
-inline constexpr std::uint64_t kMinRomSize = 0x800;
 
 // Returns the ROM BAR size for an image of rom_len bytes: the smallest power
-// of two at least rom_len and 2048.
+// of two at least rom_len and vfio_user::kMinRomSize.
 std::uint64_t rom_size(std::uint64_t rom_len);
 
 // Returns the configuration space the device starts with: its identity,

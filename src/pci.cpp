@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "log.h"
+#include "vfio_user/limits.h"
 
 namespace zephon::pci {
 
@@ -26,13 +27,13 @@ constexpr std::uint32_t kRomEnable = 0x1;
 constexpr std::uint32_t kIoAddressMask = 0xFFFFFFFC;
 constexpr std::uint32_t kMemoryAddressMask = 0xFFFFFFF0;
 
-constexpr std::uint64_t kMinRomSize = 2048;
 constexpr std::uint64_t kMinIoSize = 4;
 constexpr std::uint64_t kMinMemorySize = 16;
 // BARs whose upper half is not registered must end below 4 GiB.
 constexpr std::uint64_t k32BitLimit = std::uint64_t{1} << 32;
 
-constexpr std::uint64_t kConfigSize = PciConfiguration::kNumRegisters * 4;
+constexpr std::uint64_t kConfigSize = vfio_user::kConfigSpaceSize;
+static_assert(PciConfiguration::kNumRegisters * 4 == kConfigSize);
 
 // Type-1 header registers that a bridge exposes beyond the common ones.
 struct BridgeRegister {
@@ -164,7 +165,8 @@ std::expected<std::size_t, Error> PciConfiguration::add_pci_bar(const PciBarSpec
   if (!is_power_of_two(bar.size)) return std::unexpected(Error::bar_size_invalid(bar.size));
   const bool is_rom = bar.index == kRomSlot;
   if (is_rom && bar.kind != PciBarKind::Memory32) return std::unexpected(Error::bar_invalid_rom_type());
-  const std::uint64_t min_size = is_rom ? kMinRomSize : bar.kind == PciBarKind::Io ? kMinIoSize : kMinMemorySize;
+  const std::uint64_t min_size =
+      is_rom ? vfio_user::kMinRomSize : bar.kind == PciBarKind::Io ? kMinIoSize : kMinMemorySize;
   if (bar.size < min_size) return std::unexpected(Error::bar_size_invalid(bar.size));
   if (bar.address % bar.size != 0) return std::unexpected(Error::bar_alignment_invalid(bar.address, bar.size));
   if (bar.address > UINT64_MAX - bar.size) return std::unexpected(Error::bar_address_invalid(bar.address, bar.size));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "vfio_user/limits.h"
 #include "vfio_user/unique_fd.h"
 
 namespace zephon {
@@ -21,7 +22,7 @@ std::expected<RomImage, vfio_user::IoError> read_rom(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(vfio_user::IoError::os(errno));
 
   RomImage image;
-  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kLargestRom) {
+  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > vfio_user::kMaxRomSize) {
     image.length = static_cast<std::uint64_t>(st.st_size);
     return image;
   }
@@ -35,7 +36,7 @@ std::expected<RomImage, vfio_user::IoError> read_rom(const std::string& path) {
     if (n < 0) return std::unexpected(vfio_user::IoError::os(errno));
     if (n == 0) break;
     image.bytes.insert(image.bytes.end(), chunk, chunk + n);
-    if (image.bytes.size() > kLargestRom) {
+    if (image.bytes.size() > vfio_user::kMaxRomSize) {
       image.length = image.bytes.size();
       image.bytes.clear();
       image.bytes.shrink_to_fit();

@@ -16,12 +16,9 @@ struct RomImage {
   std::uint64_t length = 0;         // the file's length; above the largest ROM, bytes is left empty
 };
 
-// The largest image a 32-bit ROM BAR can hold: 2 GiB, since the BAR's size
-// is the next power of two and must stay below 4 GiB.
-inline constexpr std::uint64_t kLargestRom = std::uint64_t{1} << 31;
-
 // Returns the image at path (raw path bytes), or the operating-system error.
-// A file larger than kLargestRom is not read: only its length matters then,
+// A file larger than vfio_user::kMaxRomSize, the largest image a 32-bit ROM
+// BAR can hold, is not read: only its length matters then,
 // since no BAR can present it.
 std::expected<RomImage, vfio_user::IoError> read_rom(const std::string& path);
 
