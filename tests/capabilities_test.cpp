@@ -31,8 +31,7 @@ std::vector<Accepted> accepted_cases() {
   const std::string deep = repeat('[', 100000) + repeat(']', 100000);
   std::string deep_objects;
   for (int i = 0; i < 100000; ++i) deep_objects += "{\"a\":";
-  deep_objects += '0';
-  deep_objects.append(100000, '}');
+  deep_objects += "0" + repeat('}', 100000);
   return {
       {"Defaults", R"({"capabilities":{}})", 1, kMaxDataTransfer, kPageSize},
       {"AllKeys", R"({"capabilities":{"max_msg_fds":8,"max_data_xfer_size":4096,"migration":{"pgsize":65536}}})", 8,
@@ -165,34 +164,6 @@ std::vector<Refused> refused_cases() {
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 26"},
       {"BadLiteral", R"({"capabilities":{},"x":tru})", "expected value at line 1 column 27"},
       {"Comment", "/**/{\"capabilities\":{}}", "expected value at line 1 column 1"},
-      // Each reason a syntax error can have, in each place the parser can be.
-      {"BadEscape", R"({"capabilities":{},"x":"\q"})", "invalid escape at line 1 column 26"},
-      {"ShortUnicodeEscape", R"({"capabilities":{},"x":"\u12"})", "invalid escape at line 1 column 29"},
-      {"LoneHighSurrogate", R"({"capabilities":{},"x":"\ud800x"})", "lone surrogate in hex escape at line 1 column 31"},
-      {"HighSurrogateThenNotLow", R"({"capabilities":{},"x":"\ud800\u0041"})",
-       "lone surrogate in hex escape at line 1 column 36"},
-      {"LoneLowSurrogate", R"({"capabilities":{},"x":"\udc00"})", "lone surrogate in hex escape at line 1 column 30"},
-      {"IllFormedUtf8", "{\"capabilities\":{},\"x\":\"a\xFF\"}", "invalid unicode code point at line 1 column 26"},
-      {"TruncatedUtf8", "{\"capabilities\":{},\"x\":\"\xE6\x97\"}", "invalid unicode code point at line 1 column 26"},
-      {"MinusWithoutDigit", R"({"capabilities":{},"x":-a})", "invalid number at line 1 column 25"},
-      {"FractionWithoutDigit", R"({"capabilities":{},"x":1.})", "invalid number at line 1 column 26"},
-      {"ExponentWithoutDigit", R"({"capabilities":{},"x":1e+})", "invalid number at line 1 column 27"},
-      {"NumberAsKey", "{1:2}", "key must be a string at line 1 column 2"},
-      {"BadNumberAsKey", R"({"capabilities":{},-x})", "key must be a string at line 1 column 21"},
-      {"BadLiteralAsKey", "{tru", "key must be a string at line 1 column 4"},
-      {"UnclosedIgnoredArray", R"({"capabilities":{},"x":[1)", "EOF while parsing a list at line 1 column 25"},
-      {"UnclosedIgnoredArrayAfterComma", R"({"capabilities":{},"x":[1,)",
-       "EOF while parsing a value at line 1 column 26"},
-      {"NulEndsTheText", std::string("{\"capabilities\":{}\0}", 20), "EOF while parsing an object at line 1 column 19"},
-      {"KeyThenEnd", R"({"capabilities")", "EOF while parsing an object at line 1 column 15"},
-      {"ColonThenEnd", R"({"capabilities":)", "EOF while parsing a value at line 1 column 16"},
-      {"ArrayInIgnoredObject", R"({"x":{"y":[1})", "expected `,` or `]` at line 1 column 13"},
-      {"ObjectInIgnoredArray", R"({"x":[{"a":1])", "expected `,` or `}` at line 1 column 13"},
-      {"TruncatedByteOrderMark", "\xEF\xBB{}", "expected value at line 1 column 2"},
-      // The library reads the "1" after the "0" before it knows the number
-      // ended; the number is still only "0".
-      {"LeadingZeroThenDigitAtEnd", R"({"capabilities":01)",
-       "invalid type: integer `0`, expected struct Capabilities at line 1 column 17"},
       // Unterminated nesting a mebibyte deep, where the library and the
       // reader must neither recurse nor give up early.
       {"DeepUnterminatedIgnored", R"({"capabilities":{},"x":)" + mib,
