@@ -304,7 +304,8 @@ TEST_F(Handlers, DeviceGetInfoReportsTheTables) {
 }
 
 TEST_F(Handlers, RegionInfoOfTheNineRegions) {
-  const std::uint64_t sizes[9] = {0x10000000, 0, 0x40000, 0, 0, 0, vfio_user::kMinRomSize, vfio_user::kConfigSpaceSize, 0};
+  const std::uint64_t sizes[9] = {0x10000000, 0, 0x40000, 0, 0, 0, vfio_user::kMinRomSize,
+                                  vfio_user::kConfigSpaceSize, 0};
   const std::uint32_t flags[9] = {3, 0, 3, 0, 0, 0, 1, 3, 0};
   for (std::uint32_t i = 0; i < 9; ++i) {
     auto reply = raw(static_cast<std::uint16_t>(i), Command::DeviceGetRegionInfo, region_query(i));
@@ -392,10 +393,11 @@ TEST_F(SparseRegion, FullArgszGetsTheCapabilityAndTheDescriptor) {
   auto cap = SparseMmapCapability::decode(std::span(reply->payload).subspan(info.cap_offset));
   ASSERT_TRUE(cap.has_value());
   EXPECT_EQ(cap->size(), reply->payload.size() - info.cap_offset);
-  EXPECT_EQ(*cap, (SparseMmapCapability{.id = VFIO_REGION_INFO_CAP_SPARSE_MMAP,
-                                        .version = 1,
-                                        .next = 0,
-                                        .areas = {{.offset = 0x1000, .size = 0x2000}, {.offset = 0x8000, .size = 0x100}}}));
+  const SparseMmapCapability expected{.id = VFIO_REGION_INFO_CAP_SPARSE_MMAP,
+                                      .version = 1,
+                                      .next = 0,
+                                      .areas = {{.offset = 0x1000, .size = 0x2000}, {.offset = 0x8000, .size = 0x100}}};
+  EXPECT_EQ(*cap, expected);
   // The reserved word after nr_areas goes out as zero.
   EXPECT_EQ(reply->payload[info.cap_offset + 12] | reply->payload[info.cap_offset + 13] |
                 reply->payload[info.cap_offset + 14] | reply->payload[info.cap_offset + 15],

@@ -27,10 +27,11 @@ HandlerResult handle_device_get_info(Request& request) {
   // The request's fields are not looked at, only read.
   if (auto r = read_payload_as<DeviceInfo>(request); !r) return std::unexpected(r.error());
   const std::uint32_t flags = VFIO_DEVICE_FLAGS_PCI | (request.device.reset_supported ? VFIO_DEVICE_FLAGS_RESET : 0);
-  return write_payload_reply(request, DeviceInfo{.argsz = DeviceInfo::kSize,
-                                                 .flags = flags,
-                                                 .num_regions = static_cast<std::uint32_t>(request.device.regions.size()),
-                                                 .num_irqs = static_cast<std::uint32_t>(request.device.interrupts.size())});
+  const DeviceInfo info{.argsz = DeviceInfo::kSize,
+                        .flags = flags,
+                        .num_regions = static_cast<std::uint32_t>(request.device.regions.size()),
+                        .num_irqs = static_cast<std::uint32_t>(request.device.interrupts.size())};
+  return write_payload_reply(request, info);
 }
 
 HandlerResult handle_device_get_region_info(Request& request) {
