@@ -9,7 +9,7 @@
 #include "memory_transport.h"
 #include "request_loop.h"
 #include "server_fixture.h"
-#include "vfio_user/wire.h"
+#include "vfio_user/payloads.h"
 
 namespace zephon_test {
 namespace {
@@ -78,9 +78,9 @@ TEST(MemoryLoop, AShortSendWithADescriptorIsCompleted) {
   Loop loop;
   loop.regions[2].sparse_areas = {{0x1000, 0x2000}, {0x8000, 0x100}};
   loop.regions[2].region_fd = pipe_fds[1];
-  std::uint8_t info[32] = {};
-  vfio_user::wire::store32(info, 512);     // argsz: room for the sparse areas
-  vfio_user::wire::store32(info + 8, 2);   // region index
+  // argsz 512: room for the sparse areas.
+  const auto info =
+      vfio_user::RegionInfo{.argsz = 512, .flags = 0, .index = 2, .cap_offset = 0, .size = 0, .offset = 0}.encode();
   MemoryTransport whole;
   whole.push(request(1, vfio_user::Command::DeviceGetRegionInfo, info));
   ASSERT_TRUE(loop.serve(whole).has_value());

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "server_fixture.h"
+#include "vfio_user/payloads.h"
 
 namespace zephon_test {
 namespace {
@@ -98,11 +99,9 @@ TEST_F(ServerStop, ReceivedDescriptorsAreCloseOnExec) {
   auto client = connect();
   vfio_user::UniqueFd event(::eventfd(0, 0));  // not close-on-exec here
   ASSERT_TRUE(event);
-  std::uint8_t payload[32] = {};
-  vfio_user::wire::store32(payload, 32);   // argsz
-  vfio_user::wire::store32(payload + 4, 3);  // read | write
-  vfio_user::wire::store64(payload + 16, 0x10000);  // address
-  vfio_user::wire::store64(payload + 24, 0x1000);   // size
+  const auto payload =
+      vfio_user::DmaMap{.argsz = 32, .flags = 3 /* read | write */, .offset = 0, .address = 0x10000, .size = 0x1000}
+          .encode();
   const int fd = event.get();
   auto reply = client.call(vfio_user::Command::DmaMap, payload, 0, std::span<const int>(&fd, 1));
   ASSERT_TRUE(reply.has_value()) << reply.error();
