@@ -156,17 +156,17 @@ TEST(TraceNamesPlot, FewRegistersHaveNamedTicks) {
 TEST(TraceNamesPlot, ManyRegistersNameTheBusiestApartOnTheRight) {
   RegisterNames names;
   std::vector<std::uint16_t> accesses;
-  for (std::uint16_t r = 0; r < 40; ++r) {
-    names.add(static_cast<std::uint16_t>(r * 0x100), fmt::format("REG_{}", r));
-    accesses.push_back(static_cast<std::uint16_t>(r * 0x100));
+  for (std::uint16_t r = 0; r < 26; ++r) {
+    names.add(static_cast<std::uint16_t>(r * 0x200), fmt::format("REG_{}", r));
+    accesses.push_back(static_cast<std::uint16_t>(r * 0x200));
   }
   // The busiest, and one right beside it that would overlap its label.
-  for (int i = 0; i < 5; ++i) accesses.push_back(0x2700);
-  for (int i = 0; i < 4; ++i) accesses.push_back(0x2701);
-  names.add(0x2701, "NEIGHBOUR");
+  for (int i = 0; i < 5; ++i) accesses.push_back(0x3200);
+  for (int i = 0; i < 4; ++i) accesses.push_back(0x3201);
+  names.add(0x3201, "NEIGHBOUR");
   const std::string script =
       plot_script(grid_of(accesses), PlotOptions{.output = "x.png", .title = "t", .names = &names}, "d");
-  const auto at = script.find("set y2tics ('REG_39' 39936, ");
+  const auto at = script.find("set y2tics ('REG_25' 51200, ");
   ASSERT_NE(at, std::string::npos) << script;
   const std::string tics = script.substr(at, script.find(") font", at) - at);
   EXPECT_EQ(tics.find("NEIGHBOUR"), std::string::npos) << tics;

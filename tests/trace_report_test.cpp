@@ -249,6 +249,11 @@ TEST(TraceCommandLine, MistakesExitWithTwo) {
       {{"summary", "--bogus"}, "unknown option '--bogus'"},
       {{"sequence", "--time=yes"}, "--time takes no value"},
       {{"plot", "-o"}, "--output needs a value"},
+      {{"summary", "--follow"}, "--follow is not an option of summary"},
+      {{"sequence", "--follow=yes"}, "--follow takes no value"},
+      {{"diff", "--names=sid.h", "a", "b"}, "--names is not an option of diff"},
+      {{"export", "--names"}, "--names needs a value"},
+      {{"export", "--names="}, "--names needs a file"},
   };
   for (const auto& [args, message] : cases) {
     auto r = trace(args);

@@ -258,6 +258,61 @@ TEST(TraceScan, ReadErrorsAreValues) {
   EXPECT_EQ(r.error(), "cannot read: Is a directory");
 }
 
+TEST(TraceLine, OnlyTheServersConnectionClosedEndsTheLog) {
+  struct Case {
+    std::string line;
+    bool ends;
+  };
+  const std::vector<Case> cases = {
+      {plain_line(kStamp, " INFO", "vfio_user", "Connection closed"), true},
+      {colour_line(kStamp, " INFO", "vfio_user", "Connection closed"), true},
+      {plain_line(kStamp, " INFO", "vfio_user", "Connection closed by peer"), false},
+      {plain_line(kStamp, " WARN", "vfio_user", "Connection closed"), false},
+      {plain_line(kStamp, " INFO", "zephon", "Connection closed"), false},
+      {plain_line(kStamp, "DEBUG", "zephon", "Connection closed"), false},
+      {plain_line(kStamp, "DEBUG", "zephon", "Read  regs[0x0017] (0x5c) = 0x00000000"), false},
+  };
+  for (const auto& c : cases) {
+    auto p = parse(c.line);
+    EXPECT_EQ(p.ends_log, c.ends) << c.line;
+    EXPECT_NE(p.kind, LineKind::Malformed) << c.line;
+  }
+}
+
+TEST(TraceScan, PiecesHandedOverOneByOneGiveTheSameResult) {
+  auto whole = scan_text(kMixedLog);
+  for (std::size_t piece : {1u, 13u, 80u}) {
+    Collect sink;
+    std::vector<std::string> malformed;
+    ScanOptions options;
+    options.on_malformed = [&](const MalformedLine& m) { malformed.push_back(fmt::format("{}: {}", m.line, m.reason)); };
+    LogScanner scanner(sink, options);
+    for (std::size_t at = 0; at < kMixedLog.size(); at += piece) {
+      const std::string_view part = std::string_view(kMixedLog).substr(at, piece);
+      const std::span<char> room = scanner.space();
+      ASSERT_GE(room.size(), part.size());
+      std::copy(part.begin(), part.end(), room.begin());
+      ASSERT_TRUE(scanner.take(part.size()).has_value());
+    }
+    EXPECT_EQ(scanner.stats().lines, 6u) << piece;  // the last line is unterminated
+    auto stats = scanner.finish();
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->lines, whole.stats->lines);
+    EXPECT_EQ(sink.events, whole.events) << piece;
+    EXPECT_EQ(malformed.size(), whole.malformed.size()) << piece;
+  }
+}
+
+TEST(TraceScan, TheServersLastLineIsNoted) {
+  auto without = scan_text(kMixedLog);
+  ASSERT_TRUE(without.stats.has_value());
+  EXPECT_FALSE(without.stats->closed);
+  auto with = scan_text(kMixedLog + "\n" + plain_line(kStamp, " INFO", "vfio_user", "Connection closed") + "\n");
+  ASSERT_TRUE(with.stats.has_value());
+  EXPECT_TRUE(with.stats->closed);
+  EXPECT_EQ(with.stats->other, without.stats->other + 1);
+}
+
 TEST(TraceScan, EmptyInputHasNoLines) {
   auto r = scan_text("");
   ASSERT_TRUE(r.stats.has_value());

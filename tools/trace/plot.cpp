@@ -41,9 +41,9 @@ std::string_view name_of(const PlotOptions& options, std::uint16_t index) {
 }
 
 // Returns the right-hand axis ticks naming the busiest named registers, at
-// least a fortieth of the axis apart, or empty.
+// least a thirtieth of the axis apart, or empty.
 std::string name_ticks(const PlotGrid& grid, const PlotOptions& options, std::uint32_t top) {
-  const std::uint32_t apart = std::max<std::uint32_t>(top / 40, 4);
+  const std::uint32_t apart = std::max<std::uint32_t>(top / 30, 4);
   std::vector<std::uint32_t> placed;
   std::string tics;
   for (std::uint16_t r : grid.busiest()) {
