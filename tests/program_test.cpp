@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <string_view>
 
 #include "client.h"
 #include "server_fixture.h"
@@ -160,6 +162,38 @@ TEST_F(Program, MissingRomIsFatalAndCreatesNoSocket) {
       << p->err();
   EXPECT_EQ(p->out(), "");
   EXPECT_FALSE(std::filesystem::exists(socket_));
+}
+
+// Returns whether line is `zephon: fatal error at src/main.cpp:LINE:`, the
+// source named relative to the repository whatever directory it was built in.
+bool is_relative_fatal_line(std::string_view line) {
+  constexpr std::string_view kPrefix = "zephon: fatal error at src/main.cpp:";
+  if (!line.starts_with(kPrefix) || !line.ends_with(':')) return false;
+  const std::string_view number = line.substr(kPrefix.size(), line.size() - kPrefix.size() - 1);
+  return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+TEST(FatalLine, MatchesOnlyTheRelativeForm) {
+  EXPECT_TRUE(is_relative_fatal_line("zephon: fatal error at src/main.cpp:84:"));
+  EXPECT_FALSE(is_relative_fatal_line("zephon: fatal error at /home/me/zephon/src/main.cpp:84:"));
+  EXPECT_FALSE(is_relative_fatal_line("zephon: fatal error at ./src/main.cpp:84:"));
+  EXPECT_FALSE(is_relative_fatal_line("zephon: fatal error at src/main.cpp::"));
+  EXPECT_FALSE(is_relative_fatal_line("zephon: fatal error at src/main.cpp:84"));
+  EXPECT_FALSE(is_relative_fatal_line("zephon: fatal error at src/main.cpp:8x:"));
+}
+
+TEST_F(Program, FatalReportNamesTheSourceRelativeToTheRepository) {
+  auto missing_rom = launch({.args = {socket_, (dir_ / "missing.rom").string()}});
+  EXPECT_EQ(missing_rom->wait(), 101);
+  const std::string first = missing_rom->err().substr(0, missing_rom->err().find('\n'));
+  EXPECT_TRUE(is_relative_fatal_line(first)) << missing_rom->err();
+
+  std::ofstream(socket_) << "mine";
+  auto taken_path = launch();
+  EXPECT_EQ(taken_path->wait(), 101);
+  const std::string second = taken_path->err().substr(0, taken_path->err().find('\n'));
+  EXPECT_TRUE(is_relative_fatal_line(second)) << taken_path->err();
+  EXPECT_NE(first, second);
 }
 
 TEST_F(Program, ExistingSocketPathIsLeftAlone) {
