@@ -22,7 +22,10 @@ esac
 "$root/fuzz/build.sh" "$build" >/dev/null
 
 mkdir -p "$work/corpus"
-cp -n "$root/fuzz/corpus/$target"/* "$work/corpus/"
+# Seeds already in a corpus that is fuzzed further are left as they are.
+for seed in "$root/fuzz/corpus/$target"/*; do
+  [ -e "$work/corpus/${seed##*/}" ] || cp "$seed" "$work/corpus/"
+done
 options=(-max_total_time="$seconds" -timeout="${FUZZ_TIMEOUT:-25}" -print_final_stats=1
          -artifact_prefix="$work/")
 if [ -f "$root/fuzz/$target.dict" ]; then options+=(-dict="$root/fuzz/$target.dict"); fi
@@ -35,7 +38,7 @@ status=0
 "$build/fuzz/${target}_fuzz" "${options[@]}" "$work/corpus" >"$work/fuzz.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   echo "$target: finding (libFuzzer exit status $status):" >&2
-  grep -v -E '^#[0-9]+' "$work/fuzz.log" | tail -n 60 >&2
+  { grep -v -E '^#[0-9]+' "$work/fuzz.log" || true; } | tail -n 60 >&2
   for artifact in "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*; do
     [ -e "$artifact" ] && echo "input saved as $artifact" >&2
   done
