@@ -12,6 +12,9 @@
 #include <string>
 #include <nlohmann/json.hpp>
 #include <utility>
+#include <vector>
+
+#include "json_syntax.h"
 
 namespace vfio_user {
 
@@ -20,8 +23,6 @@ namespace {
 using Json = nlohmann::json;
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_json_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -145,44 +146,10 @@ std::string debug_string(std::string_view text) {
   return out;
 }
 
-std::string_view between(std::string_view text, std::string_view open, std::string_view close) {
-  const std::size_t start = text.find(open);
-  if (start == std::string_view::npos) return {};
-  text.remove_prefix(start + open.size());
-  return text.substr(0, text.find(close));
-}
-
-// The library states a syntax error as the construct being parsed, then either
-// its scanner's complaint or the token it did not expect; this restates it in
-// terms of what the text lacks.
-std::string syntax_message(const nlohmann::detail::exception& ex) {
-  if (ex.id == 406) return "number out of range";
-  const std::string_view what = ex.what();
-  const std::string_view context = between(what, "while parsing ", " - ");
-  const std::string_view problem = between(what, " - ", "; last read: '");
-  const bool scanner = what.find("; last read: '") != std::string_view::npos;
-  if (scanner) {
-    if (problem.starts_with("invalid string: missing closing quote")) return "EOF while parsing a string";
-    if (problem.starts_with("invalid string: control character")) {
-      return "control character (\\u0000-\\u001F) found while parsing a string";
-    }
-    if (problem.starts_with("invalid string: ill-formed UTF-8")) return "invalid unicode code point";
-    if (problem.starts_with("invalid string: surrogate")) return "lone surrogate in hex escape";
-    if (problem.starts_with("invalid string")) return "invalid escape";
-    if (context == "object key") return "key must be a string";
-    if (problem.starts_with("invalid number")) return "invalid number";
-    return "expected value";
-  }
-  const bool eof = between(what, "unexpected ", "; expected") == "end of input";
-  if (context == "object key") return eof ? "EOF while parsing an object" : "key must be a string";
-  if (context == "object separator") return eof ? "EOF while parsing an object" : "expected `:`";
-  if (context == "object") return eof ? "EOF while parsing an object" : "expected `,` or `}`";
-  if (context == "array") return eof ? "EOF while parsing a list" : "expected `,` or `]`";
-  return eof ? "EOF while parsing a value" : "expected value";
-}
-
-// Follows the library's events through the three known objects. Values under
-// unknown keys are only counted in and out, so their depth costs one counter.
+// Follows the library's events through the three known objects. Of the
+// containers inside an unknown key's value only their kind is kept, one bit
+// each, so that a syntax error in them can be explained; the text holds at
+// least a byte for each, and the library keeps as much itself.
 class Reader final : public nlohmann::json_sax<Json> {
  public:
   Reader(std::string_view text, const std::size_t* taken, std::uint32_t page_size)
@@ -193,31 +160,44 @@ class Reader final : public nlohmann::json_sax<Json> {
   JsonError take_error() { return std::move(*error_); }
   void fail_now(std::string message) { fail(*taken_, std::move(message)); }
 
-  bool null() override { return other("null", *taken_); }
-  bool boolean(bool value) override { return other(fmt::format("boolean `{}`", value), *taken_); }
+  bool null() override {
+    mark(JsonLast::kValue, *taken_);
+    return other("null", *taken_);
+  }
+  bool boolean(bool value) override {
+    mark(JsonLast::kValue, *taken_);
+    return other(fmt::format("boolean `{}`", value), *taken_);
+  }
   bool number_integer(number_integer_t value) override {
+    mark(JsonLast::kValue, number_end());
     // "-0" is an integer too, and a valid zero.
     if (value >= 0) return number_unsigned(static_cast<number_unsigned_t>(value));
     return integer(fmt::to_string(value));
   }
   bool number_unsigned(number_unsigned_t value) override {
+    mark(JsonLast::kValue, number_end());
     const Slot slot = target();
     if (slot == Slot::kIgnored || is_struct(slot) || value > 0xFFFFFFFFU) return integer(fmt::to_string(value));
     store(slot, static_cast<std::uint32_t>(value));
     return true;
   }
   bool number_float(number_float_t, const string_t& raw) override {
+    mark(JsonLast::kValue, number_end());
     // The library falls back to a double for integers beyond 64 bits.
     if (raw.find_first_of(".eE") == string_t::npos) return integer(raw);
     return other(fmt::format("floating point `{}`", raw), number_end());
   }
-  bool string(string_t& value) override { return other("string " + debug_string(value), *taken_); }
+  bool string(string_t& value) override {
+    mark(JsonLast::kValue, *taken_);
+    return other("string " + debug_string(value), *taken_);
+  }
   bool binary(binary_t&) override { return other("byte array", *taken_); }
 
   bool start_object(std::size_t) override {
+    mark(JsonLast::kOpenObject, *taken_);
     const Slot slot = target();
     if (slot == Slot::kIgnored) {
-      ++skip_depth_;
+      skipped_.push_back(true);
       return true;
     }
     if (!is_struct(slot)) return fail(*taken_, fmt::format("invalid type: map, expected {}", expected(slot)));
@@ -225,8 +205,9 @@ class Reader final : public nlohmann::json_sax<Json> {
     return true;
   }
   bool end_object() override {
-    if (skip_depth_ > 0) {
-      --skip_depth_;
+    mark(JsonLast::kValue, *taken_);
+    if (!skipped_.empty()) {
+      skipped_.pop_back();
       return true;
     }
     const Frame& frame = frames_[--depth_];
@@ -240,19 +221,22 @@ class Reader final : public nlohmann::json_sax<Json> {
     return true;
   }
   bool start_array(std::size_t) override {
+    mark(JsonLast::kOpenArray, *taken_);
     const Slot slot = target();
     if (slot == Slot::kIgnored) {
-      ++skip_depth_;
+      skipped_.push_back(false);
       return true;
     }
     return fail(*taken_, fmt::format("invalid type: sequence, expected {}", expected(slot)));
   }
   bool end_array() override {
-    --skip_depth_;
+    mark(JsonLast::kValue, *taken_);
+    skipped_.pop_back();
     return true;
   }
   bool key(string_t& name) override {
-    if (skip_depth_ > 0) return true;
+    mark(JsonLast::kKey, *taken_);
+    if (!skipped_.empty()) return true;
     Frame& frame = frames_[depth_ - 1];
     frame.pending = Slot::kIgnored;
     for (const Field& field : kFields) {
@@ -266,8 +250,14 @@ class Reader final : public nlohmann::json_sax<Json> {
     }
     return true;
   }
+  // Only the error's number is read: 406 is a number beyond the range of a
+  // double, every other is a syntax error (101 in nlohmann-json 3.11.2),
+  // explained from the text. position is the count of bytes the library had
+  // read, the refused one included.
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) override {
-    return fail(position, syntax_message(ex));
+    if (ex.id == 406) return fail(position, "number out of range");
+    const bool in_object = skipped_.empty() ? depth_ > 0 : static_cast<bool>(skipped_.back());
+    return fail(position, std::string(json_syntax_message(text_, JsonStop{after_, last_, in_object})));
   }
 
  private:
@@ -278,19 +268,23 @@ class Reader final : public nlohmann::json_sax<Json> {
   };
 
   Slot target() const {
-    if (skip_depth_ > 0) return Slot::kIgnored;
+    if (!skipped_.empty()) return Slot::kIgnored;
     if (depth_ == 0) return Slot::kData;
     return frames_[depth_ - 1].pending;
   }
 
-  // The library reads one character past a number unless the text ends with
-  // it; a number always ends with a digit and the character after it is not
-  // one, except after a leading zero, which is never refused.
+  // The library reads one byte past a number unless the text ends with it,
+  // so while text remains the number ended a byte before. When the library
+  // has read everything, the last byte may be the number's own or the one
+  // it read past (the "1" of "01"): the number is measured from its start,
+  // which follows a byte no number contains.
   std::size_t number_end() const {
     const std::size_t taken = *taken_;
+    if (taken < text_.size()) return taken - 1;
     if (taken == 0) return 0;
-    if (taken < text_.size() || !is_digit(text_[taken - 1])) return taken - 1;
-    return taken;
+    std::size_t start = taken - 1;
+    while (start > 0 && std::string_view("0123456789+-.eE").find(text_[start - 1]) != std::string_view::npos) --start;
+    return json_number_end(text_, start);
   }
 
   bool integer(std::string_view digits) {
@@ -314,6 +308,11 @@ class Reader final : public nlohmann::json_sax<Json> {
     if (slot == Slot::kPgsize) caps_.migration.pgsize = value;
   }
 
+  void mark(JsonLast last, std::size_t end) {
+    last_ = last;
+    after_ = end;
+  }
+
   bool fail(std::size_t end, std::string message) {
     if (!error_) error_ = error_at(text_, end, std::move(message));
     return false;
@@ -324,7 +323,9 @@ class Reader final : public nlohmann::json_sax<Json> {
   Capabilities caps_;
   std::array<Frame, 3> frames_{};
   std::size_t depth_ = 0;       // open known objects
-  std::size_t skip_depth_ = 0;  // open containers inside an unknown key's value
+  std::vector<bool> skipped_;   // open containers inside an unknown key's value, true for an object
+  JsonLast last_ = JsonLast::kNothing;  // the last token the library accepted
+  std::size_t after_ = 0;               // and where it ended
   std::optional<JsonError> error_;
 };
 
@@ -349,8 +350,8 @@ std::expected<Capabilities, JsonError> parse_capabilities(std::string_view text,
     complete = Json::sax_parse(first, last, &reader, Json::input_format_t::json, /*strict=*/false);
   } catch (const std::bad_alloc&) {
     reader.fail_now("out of memory");
-  } catch (const std::exception& ex) {
-    reader.fail_now(ex.what());
+  } catch (const nlohmann::json::exception& ex) {
+    reader.fail_now(fmt::format("unreadable text (JSON library error {})", ex.id));
   } catch (...) {
     reader.fail_now("unreadable text");
   }
