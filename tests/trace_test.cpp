@@ -313,6 +313,20 @@ TEST(TraceScan, TheServersLastLineIsNoted) {
   EXPECT_EQ(with.stats->other, without.stats->other + 1);
 }
 
+TEST(TraceScan, AScanEndingAtCloseReadsNothingAfterIt) {
+  const std::string closed = plain_line(kStamp, " INFO", "vfio_user", "Connection closed") + "\n";
+  const std::string next = plain_line(kStamp, "DEBUG", "zephon", "Read  regs[0x0009] (0x24) = 0x00000000");
+  const std::string log = kMixedLog + "\n" + closed + next + "\n" + next.substr(0, 20);
+  auto r = scan_text(log, ScanOptions{.end_at_close = true});
+  ASSERT_TRUE(r.stats.has_value());
+  EXPECT_EQ(r.stats->lines, 8u);
+  EXPECT_EQ(r.events.size(), 3u);
+  EXPECT_EQ(r.malformed.size(), 2u);  // those of kMixedLog only
+  auto all = scan_text(log);
+  ASSERT_TRUE(all.stats.has_value());
+  EXPECT_EQ(all.stats->lines, 10u);
+}
+
 TEST(TraceScan, EmptyInputHasNoLines) {
   auto r = scan_text("");
   ASSERT_TRUE(r.stats.has_value());

@@ -73,6 +73,7 @@ LogScanner::LogScanner(EventSink& sink, const ScanOptions& options)
     : block_(std::max<std::size_t>(options.block_size, 1)),
       max_line_(std::max<std::size_t>(options.max_line, 1)),
       binary_probe_(options.binary_probe),
+      end_at_close_(options.end_at_close),
       buffer_(std::make_unique_for_overwrite<char[]>(block_ + max_line_)),
       lines_(std::make_unique<LineCounter>(sink, options)) {}
 
@@ -83,6 +84,7 @@ std::span<char> LogScanner::space() { return {buffer_.get() + len_, block_}; }
 const ScanStats& LogScanner::stats() const { return lines_->stats(); }
 
 std::expected<void, std::string> LogScanner::take(std::size_t got) {
+  if (ended_) return {};
   char* const buf = buffer_.get();
   got = std::min(got, block_);
   if (total_ < binary_probe_) {
@@ -112,6 +114,11 @@ std::expected<void, std::string> LogScanner::take(std::size_t got) {
       return std::unexpected(lines_->failure());
     }
     p = nl + 1;
+    if (end_at_close_ && lines_->stats().closed) {
+      ended_ = true;
+      len_ = 0;
+      return {};
+    }
   }
   const auto tail = static_cast<std::size_t>(end - p);
   if (tail > max_line_) {
@@ -126,7 +133,7 @@ std::expected<void, std::string> LogScanner::take(std::size_t got) {
 }
 
 std::expected<ScanStats, std::string> LogScanner::finish() {
-  if (len_ > 0 && !skipping_ && !lines_->line(std::string_view(buffer_.get(), len_), true)) {
+  if (!ended_ && len_ > 0 && !skipping_ && !lines_->line(std::string_view(buffer_.get(), len_), true)) {
     return std::unexpected(lines_->failure());
   }
   len_ = 0;

@@ -7,6 +7,8 @@
 // in log order with 1-based line numbers. Input whose first bytes hold a NUL
 // byte is refused as binary. A malformed line is reported through
 // on_malformed and skipped, or, when strict, ends the scan with an error.
+// With end_at_close, the log ends at the server's "Connection closed" line:
+// what follows it is not read (a file that is still being followed).
 // Failures are values; nothing is thrown.
 #ifndef ZEPHON_TRACE_LOG_SCANNER_H_
 #define ZEPHON_TRACE_LOG_SCANNER_H_
@@ -43,6 +45,7 @@ struct ScanOptions {
   std::size_t max_line = std::size_t{1} << 16;    // longer lines are malformed
   std::size_t binary_probe = std::size_t{1} << 16;  // leading bytes checked for NUL
   bool strict = false;                            // stop at the first malformed line
+  bool end_at_close = false;                      // read nothing after "Connection closed"
   std::function<void(const MalformedLine&)> on_malformed = nullptr;
 };
 
@@ -72,10 +75,12 @@ class LogScanner {
   std::size_t block_;
   std::size_t max_line_;
   std::size_t binary_probe_;
+  bool end_at_close_;
   std::unique_ptr<char[]> buffer_;     // block_ + max_line_ bytes
   std::unique_ptr<LineCounter> lines_;
   std::size_t len_ = 0;                // bytes of an unfinished line kept at the buffer's start
   bool skipping_ = false;              // dropping the rest of an overlong line
+  bool ended_ = false;                 // the server's last line was read (end_at_close)
   std::uint64_t total_ = 0;            // bytes taken so far
 };
 

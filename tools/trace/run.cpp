@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -185,7 +186,11 @@ class Session {
     FollowOptions options;
     options.terminal = ::isatty(streams_.out) == 1;
     options.stop_fd = stops.fd();
-    const ScanOptions scan = scan_options();
+    ScanOptions scan = scan_options();
+    // A file may hold more after zephon's last line (a log appended to);
+    // the follow of this run ends there.
+    struct stat st {};
+    scan.end_at_close = ::fstat(*fd, &st) == 0 && S_ISREG(st.st_mode);
     LogScanner scanner(sequence, scan);
     auto end = follow_log(*fd, scanner, sequence, out, streams_.out, options);
     sequence.finish();
