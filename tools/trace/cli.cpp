@@ -178,7 +178,8 @@ std::string usage_text(std::string_view program) {
       "                file whose name ends in .csv\n"
       "  -h, --help    print this help\n"
       "\n"
-      "Exit status: 0 on success, 1 when diff finds differences, 2 on errors.\n",
+      "Exit status: 0 on success, 1 when diff finds differences, 2 on errors,\n"
+      "128 + N when signal N (2 for Ctrl-C) ends sequence --follow.\n",
       program);
 }
 
