@@ -81,14 +81,23 @@ class Clock {
   char text_[27] = {};
 };
 
-// The installed log: where lines go and how they look.
+// Lines held back are written once this many bytes are waiting, so a long
+// burst of posted writes costs one write per batch, not one per line.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+
+// The installed log: where lines go, how they look, and what is held back.
 struct State {
   Options options;
   Clock clock;
+  fmt::memory_buffer pending;  // whole lines not yet written, in order
+
+  // At exit nothing held back may be lost.
+  ~State() { flush(); }
+  void flush();
 };
 State* g_state = nullptr;
 
-// Writes the whole line; on failure tries once to say so, then drops it.
+// Writes the whole of data; on failure tries once to say so, then drops it.
 void write_line(int fd, const char* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
@@ -107,14 +116,20 @@ void write_line(int fd, const char* data, std::size_t size) {
   }
 }
 
+void State::flush() {
+  if (pending.size() == 0) return;
+  write_line(options.fd, pending.data(), pending.size());
+  pending.clear();
+}
+
 void emit_line(Level level, std::string_view target, auto&& append_message) {
   State* state = g_state;
   if (state == nullptr) return;
-  fmt::memory_buffer buf;
+  fmt::memory_buffer& buf = state->pending;
   append_prefix(buf, state->options.colour, state->clock.now(), level, target);
   append_message(buf);
   buf.push_back('\n');
-  write_line(state->options.fd, buf.data(), buf.size());
+  if (buf.size() >= kBatchBytes) state->flush();
 }
 
 // Joins the server's log channel to this log.
@@ -124,6 +139,8 @@ class ServerSink final : public vfio_user::log::Sink {
   void write(Level level, std::string_view target, std::string_view message) override {
     write_text(level, target, message);
   }
+  void flush() override { zephon::log::flush(); }
+  bool holds_back() const override { return g_state != nullptr && g_state->pending.size() != 0; }
 };
 
 }  // namespace
@@ -138,6 +155,7 @@ std::expected<void, std::string> install(Options options) {
   static State state;
   static ServerSink sink;
   state.options = options;
+  state.pending.reserve(kBatchBytes + 4096);
   g_state = &state;
   vfio_user::log::set_sink(&sink);
   return {};
@@ -149,6 +167,10 @@ void write_event(Level level, std::string_view target, fmt::string_view format, 
 
 void write_text(Level level, std::string_view target, std::string_view message) {
   emit_line(level, target, [&](fmt::memory_buffer& buf) { append(buf, message); });
+}
+
+void flush() {
+  if (g_state != nullptr) g_state->flush();
 }
 
 std::string format_line(bool colour, std::string_view timestamp, Level level, std::string_view target,

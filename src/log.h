@@ -4,9 +4,12 @@
 //
 // Contract: install() once, first thing in main; it also joins the vfio-user
 // server's log channel, whose records come out in the same form. Events below
-// DEBUG are discarded before anything is formatted. Each line is built in one
-// buffer and written with one write. A line that cannot be written is dropped
-// after one attempt to say so; logging never changes what the program does.
+// DEBUG are discarded before anything is formatted. Lines are gathered in one
+// buffer and written together: when 64 KiB are waiting, when flush() is
+// called (the server does before every reply, before it waits for input and
+// when a run ends; the program before its own reports), and at exit. Lines
+// that cannot be written are dropped after one attempt to say so; logging
+// never changes what the program does.
 #ifndef ZEPHON_LOG_H_
 #define ZEPHON_LOG_H_
 
@@ -46,6 +49,9 @@ void write_event(Level level, std::string_view target, fmt::string_view format, 
 // Writes one line whose message is already made; callers have already tested
 // enabled().
 void write_text(Level level, std::string_view target, std::string_view message);
+
+// Writes out every line held back.
+void flush();
 
 // Emits one event: nothing is formatted unless the level is enabled.
 template <typename... Args>

@@ -33,6 +33,8 @@ constexpr int kExitFatal = 101;
 // socket file) is released on the way out.
 int fatal(std::string_view message, std::string_view detail,
           std::source_location where = std::source_location::current()) {
+  // Whatever the log holds back came before the failure.
+  zephon::log::flush();
   std::string report = fmt::format("zephon: fatal error at {}:{}:\n{}: {}\n", where.file_name(), where.line(),
                                    message, detail);
   ssize_t ignored = ::write(STDERR_FILENO, report.data(), report.size());

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "log.h"
 #include "vfio_user/server.h"
 
 namespace zephon::termination {
@@ -45,6 +46,7 @@ StopOnSignal::~StopOnSignal() { g_server.store(nullptr); }
 int received() { return g_signal; }
 
 void report(int signal) {
+  zephon::log::flush();
   const char* name = ::sigabbrev_np(signal);
   std::string line = fmt::format("zephon: stopped by SIG{}; register dump written, socket removed\n",
                                  name != nullptr ? name : "?");

@@ -38,8 +38,12 @@ inline std::string strip_timestamps(const std::string& text) {
 // Returns the log lines, without timestamps, that action wrote.
 template <typename F>
 std::string logged_by(F&& action) {
+  zephon::log::flush();  // what came before is not the action's
   ::testing::internal::CaptureStderr();
   action();
+  // The log gathers lines until the server's next reply or wait; here there
+  // is no server, so they are written out by hand.
+  zephon::log::flush();
   return strip_timestamps(::testing::internal::GetCapturedStderr());
 }
 

@@ -62,6 +62,11 @@ TEST(LogInstall, WritesEnabledEventsOnlyAndJoinsTheServerChannel) {
   EXPECT_FALSE(vfio_user::log::enabled(vfio_user::log::Level::Trace));
   EXPECT_TRUE(vfio_user::log::enabled(vfio_user::log::Level::Debug));
   vfio_user::log::sink()->write(vfio_user::log::Level::Info, "vfio_user", "Connection closed");
+  // Lines are gathered until the server's channel asks for them.
+  EXPECT_TRUE(vfio_user::log::holds_back());
+  EXPECT_EQ(read_all(fd), "");
+  vfio_user::log::flush();
+  EXPECT_FALSE(vfio_user::log::holds_back());
 
   std::string text = read_all(fd);
   std::regex form(

@@ -4,7 +4,9 @@
 // been read so that the next header is read where the client put it.
 //
 // Contract: the transport outlives the connection. Reads and writes complete
-// or fail; a short transfer is never reported as success.
+// or fail; a short transfer is never reported as success. Log records held
+// back by the log sink are written out before anything is sent and before
+// the connection waits for input.
 #ifndef VFIO_USER_CONNECTION_H_
 #define VFIO_USER_CONNECTION_H_
 
@@ -35,6 +37,11 @@ class Connection {
   std::expected<Received, int> receive_header(MessageHeader& header, FdList& fds);
   // Returns success once out holds the next payload bytes of the request.
   std::expected<void, IoError> read(std::span<std::uint8_t> out);
+  // Returns how many of the next bytes were read into out: all of it unless
+  // the stream ended first.
+  std::expected<std::size_t, IoError> read_up_to(std::span<std::uint8_t> out);
+  // Returns the payload bytes the header announced and nobody has read yet.
+  std::uint64_t unread_payload() const { return consumed_ < announced_ ? announced_ - consumed_ : 0; }
   // Returns success once bytes are written.
   std::expected<void, IoError> write(std::span<const std::uint8_t> bytes);
   // Returns success once the pieces are written, in one call where possible.
@@ -52,6 +59,10 @@ class Connection {
   std::span<std::uint8_t> scratch(std::size_t n);
 
  private:
+  // Returns what one read took (0 at the end of the stream), having written
+  // out held-back log records first if it had to wait.
+  std::expected<std::size_t, int> read_some(std::span<std::uint8_t> buf);
+
   Transport& transport_;
   std::uint64_t announced_ = 0;  // message_size of the request being handled
   std::uint64_t consumed_ = 0;   // bytes of it read so far, header included

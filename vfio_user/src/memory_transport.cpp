@@ -27,7 +27,7 @@ std::size_t MemoryTransport::take(std::span<std::uint8_t> buf) {
   return n;
 }
 
-std::expected<std::size_t, int> MemoryTransport::receive(std::span<std::uint8_t> buf, FdList& fds) {
+std::expected<std::size_t, int> MemoryTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait) {
   if (input_.empty()) {
     if (receive_error_) return std::unexpected(*receive_error_);
     return 0;
@@ -46,7 +46,7 @@ std::expected<std::size_t, int> MemoryTransport::receive(std::span<std::uint8_t>
   return take(buf);
 }
 
-std::expected<std::size_t, int> MemoryTransport::read(std::span<std::uint8_t> buf) {
+std::expected<std::size_t, int> MemoryTransport::read(std::span<std::uint8_t> buf, Wait) {
   if (input_.empty()) {
     if (receive_error_) return std::unexpected(*receive_error_);
     return 0;

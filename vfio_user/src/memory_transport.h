@@ -46,8 +46,9 @@ class MemoryTransport final : public Transport {
   // Returns how many queued bytes nobody has taken yet.
   std::size_t unread() const;
 
-  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds) override;
-  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf) override;
+  // Input is always there until it runs out, so Wait makes no difference.
+  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
+  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:

@@ -34,10 +34,8 @@ HandlerResult dispatch(Request& request) {
   return std::unexpected(Error::unsupported_command(command));
 }
 
-}  // namespace
-
-std::expected<void, Error> serve_connection(Connection& connection, const DeviceTables& device,
-                                            ServerBackend& backend, const volatile std::sig_atomic_t& stop) {
+std::expected<void, Error> serve(Connection& connection, const DeviceTables& device, ServerBackend& backend,
+                                 const volatile std::sig_atomic_t& stop) {
   for (;;) {
     Request request{MessageHeader{}, FdList{}, connection, device, backend};
     auto received = stop ? Connection::Received::Closed : Connection::Received::Header;
@@ -66,6 +64,16 @@ std::expected<void, Error> serve_connection(Connection& connection, const Device
     }
     connection.skip_unread();
   }
+}
+
+}  // namespace
+
+std::expected<void, Error> serve_connection(Connection& connection, const DeviceTables& device,
+                                            ServerBackend& backend, const volatile std::sig_atomic_t& stop) {
+  auto result = serve(connection, device, backend, stop);
+  // However the run ended, what the device logged is not left behind.
+  log::flush();
+  return result;
 }
 
 }  // namespace vfio_user

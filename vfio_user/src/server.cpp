@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "request_loop.h"
+#include "vfio_user/log.h"
 #include "socket_transport.h"
 
 namespace vfio_user {
@@ -107,6 +108,8 @@ void Server::remove_socket_file() {
 std::expected<void, Error> Server::run(ServerBackend& backend) {
   StopState& stop = *stop_;
   StopRegistration listening(stop.listener, listener_.get());
+  // Nothing logged before the run waits behind a client that is slow to come.
+  log::flush();
   UniqueFd accepted;
   while (!stop.requested) {
     accepted.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));

@@ -10,7 +10,7 @@
 namespace vfio_user {
 
 std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
-                                                 FdList& fds) {
+                                                 FdList& fds, int recv_flags) {
   // Room for exactly `capacity` descriptors, so that one more is reported by
   // the kernel as truncated control data.
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
@@ -23,7 +23,7 @@ std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint
   msg.msg_controllen = CMSG_SPACE(sizeof(int) * capacity);
   ssize_t n;
   do {
-    n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+    n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC | recv_flags);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return std::unexpected(errno);
 
@@ -76,14 +76,17 @@ std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec>
   return static_cast<std::size_t>(n);
 }
 
-std::expected<std::size_t, int> SocketTransport::receive(std::span<std::uint8_t> buf, FdList& fds) {
-  return receive_with_fds(socket_, buf, MAX_RECEIVED_FDS, fds);
+std::expected<std::size_t, int> SocketTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) {
+  return receive_with_fds(socket_, buf, MAX_RECEIVED_FDS, fds, wait == Wait::No ? MSG_DONTWAIT : 0);
 }
 
-std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> buf) {
+std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> buf, Wait wait) {
+  // recv with a per-call flag rather than a non-blocking socket: a try that
+  // finds data costs what a plain read does.
+  const int flags = wait == Wait::No ? MSG_DONTWAIT : 0;
   ssize_t n;
   do {
-    n = ::read(socket_, buf.data(), buf.size());
+    n = ::recv(socket_, buf.data(), buf.size(), flags);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return std::unexpected(errno);
   return static_cast<std::size_t>(n);

@@ -19,8 +19,8 @@ class SocketTransport final : public Transport {
   // socket stays the caller's and must outlive the transport.
   explicit SocketTransport(int socket) : socket_(socket) {}
 
-  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds) override;
-  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf) override;
+  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
+  std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:
@@ -29,9 +29,10 @@ class SocketTransport final : public Transport {
 
 // Returns the number of bytes received into buf, appending the descriptors
 // that came with them to fds, or an error number (ENOBUFS when more than
-// capacity descriptors came or the control data was cut; what came is closed).
+// capacity descriptors came or the control data was cut; what came is
+// closed). recv_flags are added to the receive's (MSG_DONTWAIT, say).
 std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
-                                                 FdList& fds);
+                                                 FdList& fds, int recv_flags = 0);
 // Returns the number of bytes of pieces sent, the descriptors (still the
 // caller's) with the first, or an error number.
 std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec> pieces, std::span<const int> fds);

@@ -4,7 +4,6 @@ namespace vfio_user {
 
 namespace {
 
-const IoError kUnexpectedEof = IoError::message(IoError::Kind::UnexpectedEof, "failed to fill whole buffer");
 const IoError kWriteZero = IoError::message(IoError::Kind::WriteZero, "failed to write whole buffer");
 
 }  // namespace
@@ -12,9 +11,9 @@ const IoError kWriteZero = IoError::message(IoError::Kind::WriteZero, "failed to
 std::expected<void, IoError> read_exact(Transport& transport, std::span<std::uint8_t> buf) {
   std::size_t done = 0;
   while (done < buf.size()) {
-    auto n = transport.read(buf.subspan(done));
+    auto n = transport.read(buf.subspan(done), Wait::Yes);
     if (!n) return std::unexpected(IoError::os(n.error()));
-    if (*n == 0) return std::unexpected(kUnexpectedEof);
+    if (*n == 0) return std::unexpected(unexpected_eof());
     done += *n;
   }
   return {};

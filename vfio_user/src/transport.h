@@ -26,6 +26,11 @@ namespace vfio_user {
 // The most descriptors one request may carry; one more is refused.
 inline constexpr std::size_t MAX_RECEIVED_FDS = FdList::kCapacity;
 
+// Whether a receive or read may wait for input: with No, one that finds
+// nothing fails with EAGAIN instead, so the caller can do what must be done
+// before it waits (write out held-back log lines) only when it has to.
+enum class Wait { Yes, No };
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -34,14 +39,19 @@ class Transport {
   // stream), appending the descriptors that came with them to fds; or an
   // error number, ENOBUFS when more than MAX_RECEIVED_FDS came (what came is
   // closed).
-  virtual std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds) = 0;
+  virtual std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) = 0;
   // Returns the number of bytes read into buf (0 at the end of the stream),
   // or an error number. Descriptors that come with them are closed.
-  virtual std::expected<std::size_t, int> read(std::span<std::uint8_t> buf) = 0;
+  virtual std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) = 0;
   // Returns the number of bytes of pieces accepted, the descriptors (still
   // the caller's) going with the first of them; or an error number.
   virtual std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) = 0;
 };
+
+// Returns the error of a stream that ended before a buffer was full.
+inline IoError unexpected_eof() {
+  return IoError::message(IoError::Kind::UnexpectedEof, "failed to fill whole buffer");
+}
 
 // Returns success once buf is full; "failed to fill whole buffer" at the end
 // of the stream.

@@ -19,14 +19,31 @@ class Sink {
   virtual ~Sink() = default;
   // Returns whether records of this level are written.
   virtual bool enabled(Level level) const = 0;
-  // Writes one record; never fails visibly.
+  // Writes one record, or holds it back; never fails visibly.
   virtual void write(Level level, std::string_view target, std::string_view message) = 0;
+  // Writes out the records held back. The server calls it before it sends
+  // anything, before it waits for input and when a run ends, so a record
+  // never comes out later than the reply that follows it.
+  virtual void flush() {}
+  // Returns whether any record is held back, waiting for flush().
+  virtual bool holds_back() const { return false; }
 };
 
 // Returns false, changing nothing, when a sink is already installed.
 bool set_sink(Sink* sink);
 // Returns the installed sink, or nullptr.
 Sink* sink();
+
+// Returns whether the installed sink holds records back.
+inline bool holds_back() {
+  Sink* s = sink();
+  return s != nullptr && s->holds_back();
+}
+
+// Writes out what the installed sink holds back.
+inline void flush() {
+  if (Sink* s = sink()) s->flush();
+}
 
 // Returns whether the installed sink admits level.
 inline bool enabled(Level level) {
