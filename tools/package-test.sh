@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds zephon's Debian package (Release, `cpack -G DEB`), installs it with
 # dpkg, checks that the programs run and the manual pages are in place,
-# removes it with `dpkg -r`, and checks that every file it installed is gone.
+# checks the copyright file and that no installed file names the source or
+# build directory, removes it with `dpkg -r`, and checks that every file it
+# installed is gone.
 # Needs root (or sudo) for dpkg.
 #
 # Usage: tools/package-test.sh
@@ -34,6 +36,7 @@ expected=(
   /usr/share/man/man1/zephon.1
   /usr/share/man/man1/zephon-trace.1
   /usr/share/man/man1/zephon-probe.1
+  /usr/share/doc/zephon/copyright
 )
 packaged=$(dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
 for f in "${expected[@]}"; do
@@ -48,6 +51,18 @@ done
 zephon --help | head -1 | grep -q '^Usage: zephon ' || fail "zephon --help"
 zephon-trace --help | head -1 | grep -q '^Usage: zephon-trace ' || fail "zephon-trace --help"
 zephon-probe --help >/dev/null || fail "zephon-probe --help"
+copyright=/usr/share/doc/zephon/copyright
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" \
+  || fail "$copyright is not a machine-readable copyright file"
+grep -qx 'License: Expat' "$copyright" || fail "$copyright does not name the licence"
+grep -qx 'Copyright: 2026 zephon developers' "$copyright" || fail "$copyright does not name the copyright holders"
+grep -qF 'Permission is hereby granted, free of charge' "$copyright" || fail "$copyright lacks the licence's terms"
+for f in $(dpkg -L zephon); do
+  [ -f "$f" ] || continue
+  for dir in "$root" "$build"; do
+    ! grep -qaF "$dir" "$f" || fail "$f names the directory $dir"
+  done
+done
 if command -v man >/dev/null; then
   [ "$(man -w zephon-trace)" = /usr/share/man/man1/zephon-trace.1 ] || fail "man -w zephon-trace"
 fi
