@@ -1,20 +1,22 @@
 // Fuzz target: one arbitrary byte stream, with descriptors attached where the
-// input says, through the real connection loop and the real device model.
+// input says, through the real connection loop and the real device model,
+// over the in-memory transport: no sockets and no threads, so a run costs
+// what the server's own work costs.
 //
 // Input: the bytes the client sends, cut into separately sent pieces at each
 // marker "\xFD\xFD" "FD". The byte after a marker says what the next piece
 // carries: its value modulo 18 descriptors (so 0 to 17, where 17 is one too
-// many), taken from a pipe when bit 0x80 is set and from /dev/null otherwise.
-// A marker with nothing after it is dropped.
+// many), duplicates of a pipe's read end when bit 0x80 is set and of
+// /dev/null otherwise. A marker with nothing after it is dropped, and so are
+// the descriptors of a piece without bytes, as on a stream socket.
 //
 // The run aborts (a finding) when a descriptor is left open, when the loop
-// ends in a way a well-behaved socket pair cannot explain, or when a message
-// the server sends is not a well-formed reply. Each input runs in the same
+// ends in a way the transport cannot explain, or when what the server sent
+// is not a sequence of well-formed replies. Each input runs in the same
 // process as the ones before it, so what one run leaves behind (a descriptor,
-// memory, a thread) shows up as a finding or a leak report.
+// memory) shows up as a finding or a leak report.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,13 +31,13 @@
 
 #include "backend.h"
 #include "connection.h"
-#include "connection_peer.h"
 #include "device.h"
 #include "finding.h"
 #include "log.h"
+#include "memory_transport.h"
 #include "pci.h"
+#include "replies.h"
 #include "request_loop.h"
-#include "socket_transport.h"
 #include "vfio_user/message.h"
 #include "vfio_user/unique_fd.h"
 
@@ -43,15 +45,20 @@ namespace {
 
 using vfio_user::UniqueFd;
 using zephon_fuzz::finding;
-using zephon_fuzz::Piece;
+
+// One separately sent part of the stream and the descriptors sent with it.
+struct Piece {
+  std::string_view bytes;
+  std::size_t fd_count = 0;  // 0 to 17
+  bool from_pipe = false;    // a pipe's read end, else /dev/null
+};
 
 constexpr std::string_view kMarker = "\xFD\xFD" "FD";
-// Longer inputs are skipped: they only make the socket's queue longer.
+// Longer inputs are skipped: they only make the queue longer.
 constexpr std::size_t kMaxInput = 1 << 20;
-// Bounds the socket's bookkeeping, which is per piece sent.
+// Bounds the transport's bookkeeping, which is per piece sent.
 constexpr std::size_t kMaxPieces = 512;
-// Bounds the descriptors in flight, which the kernel limits per user; pieces
-// past the bound carry none.
+// Bounds the descriptors in flight at once; pieces past the bound carry none.
 constexpr std::size_t kMaxDescriptors = 512;
 
 // Returns how many descriptors the process has open. It reads /proc/self/fd
@@ -115,26 +122,33 @@ zephon::Backend& make_backend(std::optional<zephon::Backend>& slot, std::uint64_
   return slot.emplace(*config, std::move(rom));
 }
 
-void run_one(std::string_view input) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) finding("socketpair failed");
-  UniqueFd client(pair[0]);
-  UniqueFd server_end(pair[1]);
-  // Room for the whole input, so that it is all queued before the server
-  // runs and every run of the same input reads the same pieces.
-  // The same on the server's side keeps every reply write whole, whenever
-  // the reader thread gets to run.
-  const int room = 64 << 20;
-  ::setsockopt(client.get(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
-  ::setsockopt(server_end.get(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+// Returns n duplicates of fd.
+std::vector<UniqueFd> duplicates(int fd, std::size_t n) {
+  std::vector<UniqueFd> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!out.back()) finding("cannot duplicate a descriptor to send");
+  }
+  return out;
+}
 
-  UniqueFd null_file(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  int pipe_ends[2];
-  if (!null_file || ::pipe2(pipe_ends, O_CLOEXEC) != 0) finding("cannot open descriptors to send");
-  UniqueFd pipe_read(pipe_ends[0]);
-  UniqueFd pipe_write(pipe_ends[1]);
-  static zephon_fuzz::Peer peer;
-  peer.start(client.get(), cut(input), null_file.get(), pipe_read.get());
+// What the pieces' descriptors duplicate; open for the whole process, from
+// before the first run's count of open descriptors.
+UniqueFd g_null_file;
+UniqueFd g_pipe_read;
+UniqueFd g_pipe_write;
+
+void run_one(std::string_view input) {
+  // One transport and connection for every run: their buffers (up to 1 MiB
+  // for a region access) would otherwise be mapped and faulted in anew.
+  static vfio_user::MemoryTransport transport;
+  static vfio_user::Connection connection(transport);
+  transport.clear();
+  for (const Piece& piece : cut(input)) {
+    transport.push(std::span(reinterpret_cast<const std::uint8_t*>(piece.bytes.data()), piece.bytes.size()),
+                   duplicates(piece.from_pipe ? g_pipe_read.get() : g_null_file.get(), piece.fd_count));
+  }
 
   static std::optional<zephon::Backend> slot;
   std::uint64_t rom_size = 0;
@@ -144,19 +158,21 @@ void run_one(std::string_view input) {
   const vfio_user::DeviceTables tables{interrupts, regions, true};
   static volatile std::sig_atomic_t stop = 0;
   {
-    vfio_user::SocketTransport transport(server_end.get());
-    vfio_user::Connection connection(transport);
     auto result = vfio_user::serve_connection(connection, tables, backend, stop);
     // The client here never goes away, so a write cannot fail, and only too
     // many descriptors make a receive fail.
     if (!result) {
       if (result.error().kind() != vfio_user::Error::Kind::ReceiveWithFd) finding("the loop ended with an error");
       if (result.error().errnum() != ENOBUFS) finding("a receive failed for another reason than ENOBUFS");
+    } else if (transport.unread() != 0) {
+      finding("the loop ended before the stream did");
     }
   }
   slot.reset();  // the descriptors it may hold are closed before they are counted
-  server_end.reset();  // the client's reader sees the end of the stream
-  peer.finish();
+  // This device's regions have no backing file, so nothing may go with a reply.
+  if (!transport.sent_fds().empty()) finding("the server sent a descriptor");
+  zephon_fuzz::check_replies(transport.sent());
+  transport.clear();  // what is left unread closes its descriptors before they are counted
 }
 
 }  // namespace
@@ -166,6 +182,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // It stays open for the whole process, like the program's standard error.
   static UniqueFd null_log(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_log || !zephon::log::install({.fd = null_log.get(), .colour = false})) finding("cannot install the log");
+  int pipe_ends[2];
+  g_null_file.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!g_null_file || ::pipe2(pipe_ends, O_CLOEXEC) != 0) finding("cannot open descriptors to send");
+  g_pipe_read.reset(pipe_ends[0]);
+  g_pipe_write.reset(pipe_ends[1]);
   return 0;
 }
 

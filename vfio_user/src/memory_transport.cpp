@@ -12,6 +12,16 @@ void MemoryTransport::push(std::span<const std::uint8_t> bytes, std::vector<Uniq
   input_.push_back(Piece{{bytes.begin(), bytes.end()}, 0, std::move(fds)});
 }
 
+void MemoryTransport::clear() {
+  input_.clear();
+  receive_error_.reset();
+  send_error_.reset();
+  send_budget_ = 0;
+  send_limit_ = SIZE_MAX;
+  sent_.clear();
+  sent_fds_.clear();
+}
+
 std::size_t MemoryTransport::unread() const {
   std::size_t n = 0;
   for (const Piece& p : input_) n += p.bytes.size() - p.taken;

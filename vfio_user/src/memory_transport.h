@@ -39,6 +39,11 @@ class MemoryTransport final : public Transport {
   // would.
   void limit_sends(std::size_t n) { send_limit_ = n; }
 
+  // Forgets all input (closing its descriptors), all that was sent and the
+  // failures set, so that one transport, and the connection on it, serve
+  // run after run without allocating anew.
+  void clear();
+
   // Returns every byte the server sent, in order.
   const std::vector<std::uint8_t>& sent() const { return sent_; }
   // Returns the descriptors the server sent, in order (never owned here).
