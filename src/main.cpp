@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <source_location>
 #include <string>
@@ -87,6 +88,9 @@ int run(int argc, char** argv) {
   if (!config) return fatal("Invalid PCI configuration", to_string(config.error()));
 
   auto backend = std::make_unique<zephon::Backend>(*config, std::move(rom->bytes));
+  if (auto loaded = backend->load_script(std::getenv("ZEPHON_SCRIPT")); !loaded) {
+    return fatal("failed to load device script", loaded.error());
+  }
   // From here on a termination signal must not lose the recording or leave
   // the socket file behind.
   zephon::termination::install_handlers();

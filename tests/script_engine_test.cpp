@@ -1,0 +1,170 @@
+// The script engine in-process: what a script can and cannot do to the
+// register file and to itself, without a server around it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "script.h"
+#include "script_interrupts.h"
+#include "server_fixture.h"
+
+namespace zephon_test {
+namespace {
+
+using zephon::DeviceScript;
+using zephon::ScriptInterrupts;
+
+class ScriptEngine : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Returns the script holding text, loaded over regs_, or why not.
+  std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
+    path_ = (dir_ / "device.lua").string();
+    std::ofstream(path_, std::ios::trunc) << text;
+    return DeviceScript::load(path_, *regs_, irqs_);
+  }
+
+  std::filesystem::path dir_;
+  std::string path_;
+  std::unique_ptr<DeviceScript::Registers> regs_ = std::make_unique<DeviceScript::Registers>();
+  ScriptInterrupts irqs_;
+};
+
+TEST_F(ScriptEngine, UnhookedRegistersAnswerAsStored) {
+  auto script = load("reads[1] = 5\n");
+  ASSERT_TRUE(script) << script.error();
+  for (std::uint32_t reg : {0u, 2u, 0xffffu}) EXPECT_EQ((*script)->read(reg, 0x1234), 0x1234u) << reg;
+  EXPECT_EQ((*script)->read(1, 0x1234), 5u);
+}
+
+TEST_F(ScriptEngine, HooksCanBeRemovedAgain) {
+  auto script = load(R"(
+reads[1] = 5
+on_read[2] = function(v) return v + 1 end
+on_write[3] = function(v) return v * 2 end
+assert(reads[1] == 5 and type(on_read[2]) == "function" and reads[9] == nil)
+reads[1] = nil
+on_read[2] = nil
+on_write[3] = nil
+)");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*script)->read(1, 7), 7u);
+  EXPECT_EQ((*script)->read(2, 7), 7u);
+  (*regs_)[3] = 4;
+  (*script)->wrote(3, 4);
+  EXPECT_EQ((*regs_)[3], 4u);
+}
+
+TEST_F(ScriptEngine, AReadFunctionTakesPrecedenceOverAConstant) {
+  auto script = load("reads[4] = 1\non_read[4] = function(v) return v | 0x10 end\n");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*script)->read(4, 2), 0x12u);
+}
+
+TEST_F(ScriptEngine, ValuesAreCutToThirtyTwoBits) {
+  auto script = load("regs[0] = -1\nregs[1] = 0x123456789\nreads[2] = 2.0\n");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*regs_)[0], 0xffffffffu);
+  EXPECT_EQ((*regs_)[1], 0x23456789u);
+  EXPECT_EQ((*script)->read(2, 0), 2u);
+}
+
+TEST_F(ScriptEngine, AWriteHookSeesTheStoredValueAndItsResultIsKept) {
+  auto script = load(R"(
+on_write[8] = function(v)
+  assert(regs[8] == v)
+  regs[9] = regs[9] + 1
+  return v & ~0x1
+end
+)");
+  ASSERT_TRUE(script) << script.error();
+  (*regs_)[8] = 0x7;
+  (*script)->wrote(8, 0x7);
+  EXPECT_EQ((*regs_)[8], 0x6u);
+  EXPECT_EQ((*regs_)[9], 1u);
+}
+
+TEST_F(ScriptEngine, AFailedReadHookReadsTheRegisterAsItLeftIt) {
+  auto script = load("on_read[5] = function(v)\n  regs[5] = v + 1\n  error('late')\nend\n");
+  ASSERT_TRUE(script) << script.error();
+  (*regs_)[5] = 0x10;
+  EXPECT_EQ((*script)->read(5, 0x10), 0x11u);
+  EXPECT_EQ((*regs_)[5], 0x11u);
+}
+
+TEST_F(ScriptEngine, ResetHookRunsAndAMissingOneIsFine) {
+  auto none = load("reads[0] = 1\n");
+  ASSERT_TRUE(none) << none.error();
+  (*none)->after_reset();
+  auto script = load("on_reset = function() regs[7] = 0x70 end\n");
+  ASSERT_TRUE(script) << script.error();
+  (*script)->after_reset();
+  EXPECT_EQ((*regs_)[7], 0x70u);
+}
+
+TEST_F(ScriptEngine, NowIsZeroUntilTheClockStarts) {
+  auto script = load("on_read[0] = function() return math.floor(now() * 1e6) end\n");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*script)->read(0, 99), 0u);
+  (*script)->start_clock();
+  EXPECT_LT((*script)->read(0, 99), 10'000'000u);
+}
+
+TEST_F(ScriptEngine, PreludeHelpersSetBitsOnRead) {
+  auto script = load("ready_after_reads(1, 2, 0x80)\nready_after_seconds(2, 0.05, 0x4)\nbits_on_read(3, 0x3)\n");
+  ASSERT_TRUE(script) << script.error();
+  DeviceScript& s = **script;
+  s.start_clock();
+  EXPECT_EQ(s.read(1, 0x1), 0x1u);
+  EXPECT_EQ(s.read(1, 0x1), 0x1u);
+  EXPECT_EQ(s.read(1, 0x1), 0x81u);
+  EXPECT_EQ(s.read(2, 0x1), 0x1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_EQ(s.read(2, 0x1), 0x5u);
+  EXPECT_EQ(s.read(3, 0x10), 0x13u);
+}
+
+// What a script must not reach, and how the interface refuses misuse; each
+// is an error of the script's, so loading fails with its message.
+struct Refusal {
+  std::string name;
+  std::string text;
+  std::string message;             // after the path and separator
+  std::string separator = ":1: ";  // between path and message
+};
+
+class ScriptEngineRefuses : public ScriptEngine, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(ScriptEngineRefuses, WithTheScriptsMessage) {
+  auto script = load(GetParam().text);
+  ASSERT_FALSE(script);
+  EXPECT_EQ(script.error(), path_ + GetParam().separator + GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Misuse, ScriptEngineRefuses,
+    ::testing::Values(
+        Refusal{"NoFiles", "io.open('/etc/passwd')", "attempt to index a nil value (global 'io')"},
+        Refusal{"NoPrograms", "os.execute('true')", "attempt to index a nil value (global 'os')"},
+        Refusal{"NoLoadingFiles", "dofile('x.lua')", "attempt to call a nil value (global 'dofile')"},
+        Refusal{"NoLoadingChunks", "load('return 1')", "attempt to call a nil value (global 'load')"},
+        Refusal{"NoModules", "require('os')", "attempt to call a nil value (global 'require')"},
+        Refusal{"NoBytecode", "string.dump(print)", "attempt to call a nil value (field 'dump')"},
+        Refusal{"ProxiesKeepTheirMetatable", "setmetatable(regs, {})", "cannot change a protected metatable"},
+        Refusal{"RegisterIndexNotANumber", "regs['a'] = 1",
+                "register index must be an integer from 0 to 65535, not a"},
+        Refusal{"RegisterIndexFraction", "x = reads[1.5]",
+                "register index must be an integer from 0 to 65535, not 1.5"},
+        Refusal{"RegisterValueNotANumber", "regs[1] = '1'", "register value must be an integer, not 1"},
+        Refusal{"HookNotAFunction", "on_write[1] = 5", "on_write[1] must be a function or nil, not number"},
+        Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be from 0 to 2047"},
+        Refusal{"TooMuchMemory", "local s = string.rep('x', 1 << 27)", "not enough memory", ": "},
+        Refusal{"ErrorValueNotAString", "error({})", "unknown error", ": "}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace zephon_test

@@ -1,0 +1,107 @@
+#include "script_run.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "server_fixture.h"
+#include "vfio_user/wire.h"
+
+namespace zephon_test {
+
+namespace {
+
+// Returns the lines of a log without their timestamps.
+std::vector<std::string> messages_of(const std::string& err) {
+  std::vector<std::string> out;
+  std::istringstream in(err);
+  std::string line;
+  constexpr std::size_t kTimestamp = 27;  // 2026-03-01T12:00:00.000123Z
+  while (std::getline(in, line)) {
+    if (line.size() <= kTimestamp || line[kTimestamp - 1] != 'Z') {
+      out.push_back(line);
+      continue;
+    }
+    const std::size_t start = line.find_first_not_of(' ', kTimestamp);
+    out.push_back(start == std::string::npos ? "" : line.substr(start));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::uint32_t RunResult::reg(std::size_t reg) const {
+  if (dump.size() < 4 * reg + 4) return 0;
+  return vfio_user::wire::load32(reinterpret_cast<const std::uint8_t*>(dump.data()) + 4 * reg);
+}
+
+long RunResult::find(std::string_view line) const {
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (messages[i] == line) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+std::size_t RunResult::count_containing(std::string_view text) const {
+  std::size_t n = 0;
+  for (const auto& m : messages) n += m.find(text) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+void ScriptRun::SetUp() {
+  dir_ = make_temp_dir();
+  socket_ = (dir_ / "zephon.sock").string();
+  rom_ = (dir_ / "rom.bin").string();
+  std::ofstream rom(rom_, std::ios::binary);
+  rom << std::string(4096, '\x55');
+}
+
+void ScriptRun::TearDown() {
+  ::unsetenv("ZEPHON_SCRIPT");
+  std::filesystem::remove_all(dir_);
+}
+
+std::string ScriptRun::write_script(std::string_view name, std::string_view text) {
+  const std::string path = (dir_ / name).string();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return path;
+}
+
+std::unique_ptr<ZephonProcess> ScriptRun::launch(const std::string& script) {
+  // The child inherits the environment; the runner sets only NO_COLOR.
+  ::setenv("ZEPHON_SCRIPT", script.c_str(), 1);
+  auto process = std::make_unique<ZephonProcess>(dir_, ProcessOptions{.args = {socket_, rom_}});
+  ::unsetenv("ZEPHON_SCRIPT");
+  return process;
+}
+
+std::pair<std::unique_ptr<ZephonProcess>, std::optional<vfio_user_client::Client>> ScriptRun::serve(
+    const std::string& script) {
+  auto process = launch(script);
+  EXPECT_TRUE(ZephonProcess::wait_for_path(socket_)) << process->err();
+  auto client = connect_when_listening(socket_);
+  EXPECT_TRUE(client.has_value()) << (client ? "" : client.error()) << process->err();
+  if (!client) return {std::move(process), std::nullopt};
+  auto version = client->version();
+  EXPECT_TRUE(version.has_value()) << (version ? "" : version.error());
+  return {std::move(process), std::move(*client)};
+}
+
+RunResult ScriptRun::finish(ZephonProcess& process, vfio_user_client::Client& client) {
+  client.close();
+  return wait(process);
+}
+
+RunResult ScriptRun::wait(ZephonProcess& process) {
+  RunResult result;
+  result.status = process.wait();
+  result.dump = process.out();
+  result.err = process.err();
+  result.messages = messages_of(result.err);
+  return result;
+}
+
+std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }
+
+}  // namespace zephon_test

@@ -1,0 +1,257 @@
+// Device scripts end to end: the real binary with real scripts, driven over
+// its socket by the project's client.
+#include <linux/vfio.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "script_run.h"
+#include "vfio_user/unique_fd.h"
+#include "vfio_user/wire.h"
+
+namespace zephon_test {
+namespace {
+
+using vfio_user::UniqueFd;
+using vfio_user_client::Client;
+
+constexpr std::size_t kDumpSize = 262144;
+
+// Returns the 20-byte SetIrqs payload.
+std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
+                                           std::uint32_t count) {
+  std::vector<std::uint8_t> payload(20);
+  vfio_user::wire::store32(payload.data(), 20);
+  vfio_user::wire::store32(payload.data() + 4, flags);
+  vfio_user::wire::store32(payload.data() + 8, index);
+  vfio_user::wire::store32(payload.data() + 12, start);
+  vfio_user::wire::store32(payload.data() + 16, count);
+  return payload;
+}
+
+// Returns the eventfd's count once it is signalled, or 0 if it is not
+// within limit_ms.
+std::uint64_t wait_signalled(int fd, int limit_ms) {
+  pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
+  if (::poll(&ready, 1, limit_ms) != 1) return 0;
+  std::uint64_t count = 0;
+  if (::read(fd, &count, sizeof count) != sizeof count) return 0;
+  return count;
+}
+
+using ScriptBehaviour = ScriptRun;
+
+TEST_F(ScriptBehaviour, AConstantIsReadWithoutChangingTheRegister) {
+  auto [process, client] = serve(write_script("device.lua", "reads[0x10] = 0xcafe\n"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x40, 7).has_value());
+  EXPECT_EQ(client->read32(2, 0x40), 0xcafeu);
+  // Its neighbour is not hooked and reads as stored.
+  ASSERT_TRUE(client->write32(2, 0x44, 9).has_value());
+  EXPECT_EQ(client->read32(2, 0x44), 9u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.reg(0x10), 7u);
+  EXPECT_GE(run.find("DEBUG zephon: Read  regs[0x0010] (0x40) = 0x0000cafe"), 0) << run.err;
+  EXPECT_GE(run.find("DEBUG zephon: Read  regs[0x0011] (0x44) = 0x00000009"), 0) << run.err;
+  EXPECT_EQ(run.find("INFO zephon::script: Device script loaded: " + (dir_ / "device.lua").string()), 0) << run.err;
+}
+
+TEST_F(ScriptBehaviour, AReadFunctionGetsTheStoredValueAndAnswersForIt) {
+  auto [process, client] = serve(write_script("device.lua", R"(
+local reads_seen = 0
+on_read[0x11] = function(value)
+  reads_seen = reads_seen + 1
+  return value * 16 + reads_seen
+end
+)"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x44, 5).has_value());
+  EXPECT_EQ(client->read32(2, 0x44), 0x51u);
+  EXPECT_EQ(client->read32(2, 0x44), 0x52u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.reg(0x11), 5u);
+  EXPECT_GE(run.find("DEBUG zephon: Read  regs[0x0011] (0x44) = 0x00000052"), 0) << run.err;
+}
+
+TEST_F(ScriptBehaviour, AWriteHookChangesAnotherRegisterAndStoresADifferentValue) {
+  auto [process, client] = serve(example("doorbell.lua"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x80, 0x1234).has_value());
+  EXPECT_EQ(client->read32(2, 0x84), 0x1234u);
+  EXPECT_EQ(client->read32(2, 0x80), 0u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.dump.size(), kDumpSize);
+  EXPECT_EQ(run.reg(0x20), 0u);
+  EXPECT_EQ(run.reg(0x21), 0x1234u);
+  // The guest's write as it came, then the device's own changes in order;
+  // no interrupt was set up, so the raise is dropped with a warning.
+  const long write = run.find("DEBUG zephon: Write regs[0x0020] (0x80) = 0x00001234");
+  const long completion = run.find("DEBUG zephon: Set   regs[0x0021] (0x84) = 0x00001234");
+  const long dropped = run.find("WARN zephon::script: irq(0) dropped: no eventfd is set up for it");
+  const long cleared = run.find("DEBUG zephon: Set   regs[0x0020] (0x80) = 0x00000000");
+  ASSERT_GE(write, 0) << run.err;
+  EXPECT_EQ(completion, write + 1) << run.err;
+  EXPECT_EQ(dropped, write + 2) << run.err;
+  EXPECT_EQ(cleared, write + 3) << run.err;
+}
+
+TEST_F(ScriptBehaviour, TheResetHookRunsAfterTheRegistersWereCleared) {
+  auto [process, client] = serve(write_script("device.lua", R"(
+on_reset = function()
+  log("reset: register 1 holds", regs[1])
+  regs[5] = regs[1] + 0x55
+end
+)"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x4, 9).has_value());
+  ASSERT_TRUE(client->reset().has_value());
+  EXPECT_EQ(client->read32(2, 0x4), 0u);
+  EXPECT_EQ(client->read32(2, 0x14), 0x55u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.reg(5), 0x55u);
+  const long logged = run.find("INFO zephon::script: reset: register 1 holds 0");
+  ASSERT_GE(logged, 0) << run.err;
+  EXPECT_EQ(run.find("DEBUG zephon: Set   regs[0x0005] (0x14) = 0x00000055"), logged + 1) << run.err;
+}
+
+TEST_F(ScriptBehaviour, ScriptLinesStayOneLineAndPrintGoesToTheLog) {
+  auto [process, client] = serve(write_script("device.lua", R"(
+on_write[0] = function(value) print("two", "lines\nhere", value) end
+)"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0, 3).has_value());
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GE(run.find("INFO zephon::script: two lines here 3"), 0) << run.err;
+  ASSERT_EQ(run.dump.size(), kDumpSize);
+  EXPECT_EQ(run.reg(0), 3u);
+}
+
+TEST_F(ScriptBehaviour, TheClockRunsFromTheFirstRequest) {
+  auto [process, client] = serve(write_script("device.lua", R"(
+local first = now()
+on_read[0] = function() return math.floor(now() * 1000) end
+on_read[1] = function() return first end
+)"));
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->read32(2, 4), 0u);
+  ::usleep(50'000);
+  auto ms = client->read32(2, 0);
+  ASSERT_TRUE(ms.has_value());
+  EXPECT_GE(*ms, 50u);
+  EXPECT_LT(*ms, 10'000u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+// An interrupt the script raises arrives on the eventfd the test handed over
+// with SetIrqs, for each kind of interrupt; once the monitor disables it, the
+// next raise is dropped with a warning and nothing arrives.
+struct InterruptKind {
+  std::uint32_t index;
+  std::string name;
+};
+
+class ScriptInterrupt : public ScriptRun, public ::testing::WithParamInterface<InterruptKind> {};
+
+TEST_P(ScriptInterrupt, IsReceivedThroughTheEventfdUntilDisabled) {
+  const InterruptKind kind = GetParam();
+  auto [process, client] = serve(example("doorbell.lua"));
+  ASSERT_TRUE(client);
+  UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  ASSERT_TRUE(event);
+  const int fds[] = {event.get()};
+  auto set = client->call(vfio_user::Command::SetIrqs,
+                          set_irqs_payload(VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER, kind.index, 0, 1),
+                          0, fds);
+  ASSERT_TRUE(set.has_value()) << set.error();
+  ASSERT_FALSE(set->is_error());
+
+  ASSERT_TRUE(client->write32(2, 0x80, 1).has_value());
+  EXPECT_EQ(wait_signalled(event.get(), 5000), 1u);
+  ASSERT_TRUE(client->write32(2, 0x80, 2).has_value());
+  ASSERT_TRUE(client->write32(2, 0x80, 3).has_value());
+  EXPECT_EQ(wait_signalled(event.get(), 5000), 2u);
+
+  auto disable = client->call(vfio_user::Command::SetIrqs,
+                              set_irqs_payload(VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_TRIGGER, kind.index, 0, 0));
+  ASSERT_TRUE(disable.has_value()) << disable.error();
+  ASSERT_TRUE(client->write32(2, 0x80, 4).has_value());
+  EXPECT_EQ(wait_signalled(event.get(), 100), 0u);
+
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.count_containing("DEBUG zephon: Irq   vector 0 (" + kind.name + ")"), 3u) << run.err;
+  EXPECT_EQ(run.count_containing("WARN zephon::script: irq(0) dropped: no eventfd is set up for it"), 1u) << run.err;
+  EXPECT_EQ(run.reg(0x21), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ScriptInterrupt,
+                         ::testing::Values(InterruptKind{VFIO_PCI_INTX_IRQ_INDEX, "INTx"},
+                                           InterruptKind{VFIO_PCI_MSI_IRQ_INDEX, "MSI"},
+                                           InterruptKind{VFIO_PCI_MSIX_IRQ_INDEX, "MSI-X"}),
+                         [](const auto& info) { return info.param.index == 2 ? std::string("MSIX") : info.param.name; });
+
+// The examples as they ship.
+using ScriptExamples = ScriptRun;
+
+TEST_F(ScriptExamples, StatusReadyAfterFivePolls) {
+  auto [process, client] = serve(example("status-ready.lua"));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x40, 0x100).has_value());
+  for (int poll = 1; poll <= 5; ++poll) EXPECT_EQ(client->read32(2, 0x40), 0x100u) << "poll " << poll;
+  EXPECT_EQ(client->read32(2, 0x40), 0x101u);
+  EXPECT_EQ(client->read32(2, 0x40), 0x101u);
+  // A reset starts the count again.
+  ASSERT_TRUE(client->reset().has_value());
+  for (int poll = 1; poll <= 5; ++poll) EXPECT_EQ(client->read32(2, 0x40), 0u) << "poll " << poll;
+  EXPECT_EQ(client->read32(2, 0x40), 1u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.reg(0x10), 0u);
+}
+
+TEST_F(ScriptExamples, TheRecordedDriverWaitEndsAtItsFirstRead) {
+  auto [process, client] = serve(example("display-driver-probe.lua"));
+  ASSERT_TRUE(client);
+  // What the driver waits for: busy and light sleep clear, power and clock up.
+  auto value = client->read32(2, 0xc34c);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(*value & 0xfu, 0x6u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GE(run.find("DEBUG zephon: Read  regs[0x30d3] (0xc34c) = 0x00000006"), 0) << run.err;
+  EXPECT_EQ(run.reg(0x30d3), 0u);
+}
+
+// Without a script (unset or empty) the run is as it always was: the same
+// lines, no script line, the dump as written.
+TEST_F(ScriptRun, AnEmptyScriptVariableChangesNothing) {
+  auto [process, client] = serve("");
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write32(2, 0x10, 0x12345678).has_value());
+  EXPECT_EQ(client->read32(2, 0x10), 0x12345678u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> expected = {"DEBUG zephon: Write regs[0x0004] (0x10) = 0x12345678",
+                                             "DEBUG zephon: Read  regs[0x0004] (0x10) = 0x12345678",
+                                             "INFO vfio_user: Connection closed"};
+  std::vector<std::string> seen;
+  for (const auto& m : run.messages) {
+    if (m.find("vfio_user: Received") == std::string::npos && m.find("Negotiated") == std::string::npos &&
+        m.find("version") == std::string::npos) {
+      seen.push_back(m);
+    }
+  }
+  EXPECT_EQ(seen, expected) << run.err;
+  EXPECT_EQ(run.reg(4), 0x12345678u);
+}
+
+}  // namespace
+}  // namespace zephon_test
