@@ -1,8 +1,9 @@
-// The data-path, DMA, interrupt, reset and information commands, driven over
-// a real socket against a recording backend.
+// The data-path, DMA, interrupt, reset and information commands, driven
+// through the real request loop over the in-memory transport against a
+// recording backend.
 #include <unistd.h>
 
-#include "server_fixture.h"
+#include "memory_server.h"
 #include "vfio_user/limits.h"
 #include "vfio_user/payloads.h"
 
@@ -65,16 +66,11 @@ struct Pipe {
   }
 };
 
-class Handlers : public ServerFixture {
+class Handlers : public MemoryServer {
  protected:
   void SetUp() override {
-    ServerFixture::SetUp();
-    start();
+    MemoryServer::SetUp();
     client_.emplace(connect());
-  }
-  void TearDown() override {
-    client_.reset();
-    ServerFixture::TearDown();
   }
   // Returns the reply to a raw request (error replies included).
   vfio_user_client::Reply raw(std::uint16_t id, Command command, std::span<const std::uint8_t> payload,
@@ -90,7 +86,7 @@ class Handlers : public ServerFixture {
     EXPECT_EQ(reply->header.command, static_cast<std::uint16_t>(command));
     return std::move(*reply);
   }
-  std::optional<Client> client_;
+  std::optional<MemoryClient> client_;
 };
 
 TEST_F(Handlers, RegionReadEchoesTheRequestAndSendsTheData) {
@@ -285,9 +281,8 @@ TEST_F(Handlers, OversizedWriteIsSkippedWithoutDisturbingTheNextRequest) {
   // is discarded rather than read as headers.
   std::vector<std::uint8_t> data(vfio_user::kMaxDataTransfer + 1, 0xee);
   auto bytes = Client::frame(1, 10, access(0, 2, static_cast<std::uint32_t>(data.size()), data));
-  std::thread sender([&] { EXPECT_TRUE(client_->send(bytes).has_value()); });
+  EXPECT_TRUE(client_->send(bytes).has_value());
   auto reply = client_->receive();
-  sender.join();
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->header.error, 22u);
   auto value = client_->read32(2, 0);
@@ -347,10 +342,10 @@ INSTANTIATE_TEST_SUITE_P(All, NoReplyQuery,
                                            std::pair{Command::DeviceGetRegionInfo, RegionInfo::kSize},
                                            std::pair{Command::GetIrqInfo, IrqInfo::kSize}));
 
-class SparseRegion : public ServerFixture {
+class SparseRegion : public MemoryServer {
  protected:
   void SetUp() override {
-    ServerFixture::SetUp();
+    MemoryServer::SetUp();
     ASSERT_EQ(::pipe(pipe_), 0);
     auto regions = device_regions();
     regions[2].sparse_areas = {{0x1000, 0x2000}, {0x8000, 0x100}};
@@ -359,7 +354,6 @@ class SparseRegion : public ServerFixture {
     start(false, std::move(regions));
   }
   void TearDown() override {
-    ServerFixture::TearDown();
     ::close(pipe_[0]);
     ::close(pipe_[1]);
   }

@@ -94,7 +94,7 @@ TEST(MemoryLoop, AShortSendWithADescriptorIsCompleted) {
 
   ASSERT_GT(whole.sent().size(), 48u);
   EXPECT_EQ(trickle.sent(), whole.sent());
-  EXPECT_EQ(trickle.sent_fds(), std::vector<int>{pipe_fds[1]});
+  EXPECT_EQ(trickle.sent_fds(), (std::vector<MemoryTransport::SentFd>{{0, pipe_fds[1]}}));
 }
 
 TEST(MemoryLoop, AFailedReplyEndsTheRunWithStreamWrite) {

@@ -75,6 +75,7 @@ std::expected<std::size_t, int> MemoryTransport::send(std::span<const iovec> pie
     total = std::min(total, send_budget_);
     send_budget_ -= total;
   }
+  const std::size_t at = sent_.size();
   std::size_t left = total;
   for (const iovec& p : pieces) {
     const std::size_t n = std::min(left, p.iov_len);
@@ -83,7 +84,9 @@ std::expected<std::size_t, int> MemoryTransport::send(std::span<const iovec> pie
     left -= n;
     if (left == 0) break;
   }
-  if (total > 0) sent_fds_.insert(sent_fds_.end(), fds.begin(), fds.end());
+  if (total > 0) {
+    for (int fd : fds) sent_fds_.push_back({at, fd});
+  }
   return total;
 }
 

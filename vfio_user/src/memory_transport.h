@@ -46,8 +46,15 @@ class MemoryTransport final : public Transport {
 
   // Returns every byte the server sent, in order.
   const std::vector<std::uint8_t>& sent() const { return sent_; }
-  // Returns the descriptors the server sent, in order (never owned here).
-  const std::vector<int>& sent_fds() const { return sent_fds_; }
+  // A descriptor the server sent (never owned here), and where in sent() the
+  // bytes it went with begin.
+  struct SentFd {
+    std::size_t at;
+    int fd;
+    bool operator==(const SentFd&) const = default;
+  };
+  // Returns the descriptors the server sent, in order.
+  const std::vector<SentFd>& sent_fds() const { return sent_fds_; }
   // Returns how many queued bytes nobody has taken yet.
   std::size_t unread() const;
 
@@ -73,7 +80,7 @@ class MemoryTransport final : public Transport {
   std::size_t send_budget_ = 0;       // bytes sends may still accept when send_error_ is set
   std::size_t send_limit_ = SIZE_MAX; // the most one send accepts
   std::vector<std::uint8_t> sent_;    // what the server sent
-  std::vector<int> sent_fds_;         // the descriptors it sent with it
+  std::vector<SentFd> sent_fds_;      // the descriptors it sent with it
 };
 
 }  // namespace vfio_user
