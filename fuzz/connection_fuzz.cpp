@@ -145,6 +145,7 @@ void run_one(std::string_view input) {
   static vfio_user::MemoryTransport transport;
   static vfio_user::Connection connection(transport);
   transport.clear();
+  connection.discard_input();  // what a run that failed had read ahead
   for (const Piece& piece : cut(input)) {
     transport.push(std::span(reinterpret_cast<const std::uint8_t*>(piece.bytes.data()), piece.bytes.size()),
                    duplicates(piece.from_pipe ? g_pipe_read.get() : g_null_file.get(), piece.fd_count));

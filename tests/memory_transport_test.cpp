@@ -97,6 +97,37 @@ TEST(MemoryLoop, AShortSendWithADescriptorIsCompleted) {
   EXPECT_EQ(trickle.sent_fds(), (std::vector<MemoryTransport::SentFd>{{0, pipe_fds[1]}}));
 }
 
+// Requests are read ahead in bulk, but a descriptor still goes to the request
+// whose header it came with, wherever that stands among them.
+TEST(MemoryLoop, ADescriptorAmongRequestsReadAheadGoesToItsRequest) {
+  MemoryTransport transport;
+  std::uint8_t data[4] = {1, 2, 3, 4};
+  auto write = [&](std::uint16_t id, std::uint64_t offset) {
+    auto payload = vfio_user::RegionAccess{.offset = offset, .region = 2, .count = 4}.encode();
+    std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
+    bytes.insert(bytes.end(), data, data + 4);
+    return vfio_user_client::Client::frame(id, 10, bytes, vfio_user::FLAG_NO_REPLY);
+  };
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  std::vector<vfio_user::UniqueFd> fds;
+  fds.emplace_back(pipe_fds[1]);
+  transport.push(write(1, 0));
+  transport.push(write(2, 4));
+  auto map = vfio_user::DmaMap{.argsz = vfio_user::DmaMap::kSize, .flags = 3, .offset = 0, .address = 0x1000,
+                               .size = 0x1000}
+                 .encode();
+  transport.push(request(3, vfio_user::Command::DmaMap, map), std::move(fds));
+  transport.push(write(4, 8));
+  Loop loop;
+  ASSERT_TRUE(loop.serve(transport).has_value());
+  ::close(pipe_fds[0]);
+  ASSERT_EQ(loop.backend.calls.size(), 4u);
+  EXPECT_EQ(loop.backend.calls[2].op, "dma_map");
+  EXPECT_EQ(loop.backend.calls[2].fds.size(), 1u);
+  for (std::size_t i : {0u, 1u, 3u}) EXPECT_EQ(loop.backend.calls[i].op, "region_write") << i;
+}
+
 TEST(MemoryLoop, AFailedReplyEndsTheRunWithStreamWrite) {
   MemoryTransport transport;
   transport.push(request(1, vfio_user::Command::DeviceGetInfo));

@@ -7,6 +7,13 @@
 // or fail; a short transfer is never reported as success. Log records held
 // back by the log sink are written out before anything is sent and before
 // the connection waits for input.
+//
+// Input is read ahead, several requests in one read, as long as no
+// descriptors are among what is there: the transport is asked to look
+// first, and what it saw is taken only if none came with it. Otherwise the
+// requests are read one by one, the header by itself, until those bytes are
+// past, so descriptors still belong to the request whose header arrived
+// with them.
 #ifndef VFIO_USER_CONNECTION_H_
 #define VFIO_USER_CONNECTION_H_
 
@@ -52,6 +59,12 @@ class Connection {
   // Discards what the header announced and the handler did not read, so the
   // next header is read where the client put it.
   void skip_unread();
+  // Forgets input read ahead and not yet handled, for a connection that
+  // serves a new stream on the same transport.
+  void discard_input() {
+    ahead_begin_ = ahead_end_ = 0;
+    one_by_one_ = 0;
+  }
   // Returns a scratch area of n bytes, reused between requests so the data
   // path does not allocate per request. It holds what an earlier request left
   // (zeros only where it never reached before): the caller overwrites all of
@@ -59,15 +72,31 @@ class Connection {
   std::span<std::uint8_t> scratch(std::size_t n);
 
  private:
-  // Returns what one read took (0 at the end of the stream), having written
-  // out held-back log records first if it had to wait.
+  enum class Filled { Yes, OneByOne, Ended };
+
+  // Returns what one read took (0 at the end of the stream): from what was
+  // read ahead, else from the transport, having written out held-back log
+  // records first if it had to wait.
   std::expected<std::size_t, int> read_some(std::span<std::uint8_t> buf);
+  // Returns Yes once requests were read ahead, OneByOne when descriptors
+  // came with them (nothing was taken), Ended at the end of the stream;
+  // else the error number.
+  std::expected<Filled, int> read_ahead();
+  // Returns the header's first bytes (with the descriptors that came with
+  // them) from the transport.
+  std::expected<std::size_t, int> receive_one(std::span<std::uint8_t> buf, FdList& fds);
+  // Counts bytes taken from the transport one by one.
+  void took(std::size_t n) { one_by_one_ -= std::min<std::uint64_t>(one_by_one_, n); }
 
   Transport& transport_;
   std::uint64_t announced_ = 0;  // message_size of the request being handled
   std::uint64_t consumed_ = 0;   // bytes of it read so far, header included
   bool ended_ = false;           // a read of this request met the end of the stream
   std::vector<std::uint8_t> scratch_;  // see scratch()
+  std::vector<std::uint8_t> ahead_;    // input read ahead; [ahead_begin_, ahead_end_) not yet handled
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
+  std::uint64_t one_by_one_ = 0;  // bytes to take one request at a time before reading ahead again
 };
 
 }  // namespace vfio_user

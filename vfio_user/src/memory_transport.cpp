@@ -66,6 +66,22 @@ std::expected<std::size_t, int> MemoryTransport::read(std::span<std::uint8_t> bu
   return take(buf);
 }
 
+std::expected<Transport::Peeked, int> MemoryTransport::peek(std::span<std::uint8_t> buf, Wait) {
+  if (input_.empty() && receive_error_) return std::unexpected(*receive_error_);
+  Peeked peeked;
+  for (const Piece& piece : input_) {
+    if (peeked.size == buf.size()) break;
+    const std::size_t n = std::min(buf.size() - peeked.size, piece.bytes.size() - piece.taken);
+    std::memcpy(buf.data() + peeked.size, piece.bytes.data() + piece.taken, n);
+    peeked.size += n;
+    if (piece.taken == 0 && !piece.fds.empty()) {
+      peeked.descriptors = true;
+      break;
+    }
+  }
+  return peeked;
+}
+
 std::expected<std::size_t, int> MemoryTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {
   std::size_t total = 0;
   for (const iovec& p : pieces) total += p.iov_len;

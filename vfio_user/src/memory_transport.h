@@ -61,6 +61,8 @@ class MemoryTransport final : public Transport {
   // Input is always there until it runs out, so Wait makes no difference.
   std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
+  // Looks across pieces, as the kernel joins what one writer sent.
+  std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:

@@ -92,6 +92,37 @@ std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> bu
   return static_cast<std::size_t>(n);
 }
 
+std::expected<Transport::Peeked, int> SocketTransport::peek(std::span<std::uint8_t> buf, Wait wait) {
+  // The kernel stops a look ahead right after the first message that carries
+  // descriptors, and hands over copies of them, which are closed here: only
+  // the read that takes those bytes may take the descriptors for good.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
+  iovec iov{buf.data(), buf.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const int flags = MSG_PEEK | MSG_CMSG_CLOEXEC | (wait == Wait::No ? MSG_DONTWAIT : 0);
+  ssize_t n;
+  do {
+    n = ::recvmsg(socket_, &msg, flags);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::unexpected(errno);
+  Peeked peeked{static_cast<std::size_t>(n), (msg.msg_flags & MSG_CTRUNC) != 0};
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      UniqueFd copy(fd);
+      peeked.descriptors = true;
+    }
+  }
+  return peeked;
+}
+
 std::expected<std::size_t, int> SocketTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {
   // One piece without descriptors is the common reply: send() spares the
   // kernel the copying in of a message header and an iovec array.

@@ -21,6 +21,7 @@ class SocketTransport final : public Transport {
 
   std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
+  std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:

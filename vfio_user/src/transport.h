@@ -43,6 +43,15 @@ class Transport {
   // Returns the number of bytes read into buf (0 at the end of the stream),
   // or an error number. Descriptors that come with them are closed.
   virtual std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) = 0;
+  // What peek() saw.
+  struct Peeked {
+    std::size_t size = 0;      // bytes looked at (0 at the end of the stream)
+    bool descriptors = false;  // the last of them came with descriptors
+  };
+  // Returns how many bytes are there to read, copied into buf without taking
+  // them: up to buf.size(), and up to and including the first bytes that
+  // came with descriptors (which stay where they are), or an error number.
+  virtual std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) = 0;
   // Returns the number of bytes of pieces accepted, the descriptors (still
   // the caller's) going with the first of them; or an error number.
   virtual std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) = 0;
