@@ -1,0 +1,131 @@
+// script_bench: what a device script costs per BAR 2 access. The real zephon
+// runs side by side without a script and with three scripts, in one run,
+// driven by the project's client over its socket:
+//
+//   other      hooks registers the benchmark never touches
+//   constant   a `reads` constant on every accessed register
+//   function   an `on_read` function on every accessed register
+//
+//   script_bench [--requests N] [--repetitions R]
+//
+// Each repetition sends a block of N reads and then N writes to each server
+// in turn (who goes first rotates); the table shows the median rates and the
+// median of the paired ratios to the server without a script. The client
+// and the servers share the highest-numbered CPU, as in zephon_bench. Every
+// socket wait has the client's time-out.
+#include <sched.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "requests.h"
+#include "servers.h"
+
+namespace {
+
+using namespace zephon_bench;
+namespace fs = std::filesystem;
+
+struct Variant {
+  std::string label;
+  std::string script;  // empty: no script
+};
+
+const std::vector<Variant> kVariants = {
+    {"no script", ""},
+    {"script hooking other registers",
+     "for i = 0xf000, 0xffff do reads[i] = i end\n"
+     "for i = 0xe000, 0xefff do on_read[i] = function(v) return v + 1 end end\n"},
+    {"reads constant on the accessed register", "for i = 0, 0xffff do reads[i] = 0x5a5a end\n"},
+    {"on_read function on the accessed register",
+     "local f = function(v) return v | 1 end\nfor i = 0, 0xffff do on_read[i] = f end\n"},
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// Returns the highest CPU this process may run on, after moving to it.
+int pin_to_last_cpu() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  int last = -1;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &set)) last = c;
+  }
+  CPU_ZERO(&set);
+  CPU_SET(last, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0 ? last : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t requests = 2000;
+  std::size_t repetitions = 15;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--requests") requests = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (a == "--repetitions") repetitions = std::strtoull(argv[i + 1], nullptr, 10);
+    else return failure("usage: script_bench [--requests N] [--repetitions R]", 2);
+  }
+  requests = std::clamp<std::size_t>(requests, 1, 1'000'000);
+  repetitions = std::clamp<std::size_t>(repetitions, 1, 1001);
+  const int cpu = pin_to_last_cpu();
+
+  const fs::path dir = make_temp_dir();
+  if (dir.empty()) return failure("cannot make a temporary directory");
+  const fs::path rom = write_rom(dir);
+  std::vector<Server> servers;
+  for (std::size_t v = 0; v < kVariants.size(); ++v) {
+    const std::string script = (dir / fmt::format("script{}.lua", v)).string();
+    std::ofstream(script) << kVariants[v].script;
+    ::setenv("ZEPHON_SCRIPT", kVariants[v].script.empty() ? "" : script.c_str(), 1);
+    auto server = start_zephon(dir, fmt::format("zephon{}", v), (dir / fmt::format("zephon{}.log", v)).string(), rom);
+    ::unsetenv("ZEPHON_SCRIPT");
+    if (!server) return failure(server.error());
+    servers.push_back(std::move(*server));
+  }
+
+  const Op kinds[] = {Op::Bar2Read, Op::Bar2Write};
+  // rates[kind][variant][repetition]
+  std::vector<std::vector<std::vector<double>>> rates(2, std::vector<std::vector<double>>(kVariants.size()));
+  Buffers buffers;
+  for (std::size_t r = 0; r < repetitions; ++r) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      for (std::size_t n = 0; n < servers.size(); ++n) {
+        const std::size_t v = (n + r) % servers.size();
+        const auto start = Clock::now();
+        for (std::size_t i = 0; i < requests; ++i) {
+          if (auto sent = issue(servers[v].client, kinds[k], i, buffers); !sent) return failure(sent.error());
+        }
+        rates[k][v].push_back(static_cast<double>(requests) / seconds_since(start));
+      }
+    }
+  }
+  for (auto& server : servers) {
+    if (auto done = finish(server); !done) return failure(done.error());
+  }
+  fs::remove_all(dir);
+
+  fmt::print("{} requests per block, {} repetitions, client and servers on CPU {}\n\n", requests, repetitions, cpu);
+  fmt::print("| kind | variant | rt/s | ratio to no script |\n|---|---|---:|---:|\n");
+  for (std::size_t k = 0; k < 2; ++k) {
+    for (std::size_t v = 0; v < kVariants.size(); ++v) {
+      std::vector<double> ratios;
+      for (std::size_t r = 0; r < repetitions; ++r) ratios.push_back(rates[k][v][r] / rates[k][0][r]);
+      fmt::print("| BAR 2 {}, 4 B, log to file | {} | {} | {:.3f} |\n", k == 0 ? "read" : "write",
+                 kVariants[v].label, fmt_rate(median(rates[k][v])), median(ratios));
+    }
+  }
+  return 0;
+}
