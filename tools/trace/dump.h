@@ -27,12 +27,14 @@ using RegisterFile = std::vector<std::uint32_t>;  // kRegisterCount values
 // Returns the registers of the dump read from fd, or why it is not a dump.
 std::expected<RegisterFile, std::string> load_dump(int fd);
 
-// Keeps the last value the log showed for each register, read or written;
-// registers it never shows stay zero, as zephon starts them.
+// Keeps the last value the log showed for each register, read, written or
+// set by the device script; registers it never shows stay zero, as zephon
+// starts them.
 class LastValues final : public EventSink {
  public:
   LastValues() : values_(kRegisterCount, 0) {}
   void on_event(const Event& event) override {
+    if (!has_register(event)) return;
     values_[event.index] = event.value;
     seen_.set(event.index);
   }

@@ -11,6 +11,20 @@ void Exporter::on_event(const Event& e) {
   // The timestamp has only digits, '-', ':', '.', 'T' and 'Z', so it needs
   // no quoting in either format; nor do names.
   auto& b = out_.buffer();
+  if (e.op == Op::Irq) {
+    // An interrupt names no register: its vector goes in the index field
+    // and its interrupt index's name in the value field.
+    if (format_ == ExportFormat::Csv) {
+      fmt::format_to(fmt::appender(b), FMT_COMPILE("{},irq,{},,{}{}\n"), e.time_text, e.value,
+                     irq_index_name(e.irq), names_ != nullptr ? "," : "");
+    } else {
+      fmt::format_to(fmt::appender(b),
+                     FMT_COMPILE("{{\"time\":\"{}\",\"op\":\"irq\",\"index\":{},\"offset\":null,\"value\":\"{}\"{}}}\n"),
+                     e.time_text, e.value, irq_index_name(e.irq), names_ != nullptr ? ",\"name\":null" : "");
+    }
+    out_.line_done();
+    return;
+  }
   if (format_ == ExportFormat::Csv) {
     fmt::format_to(fmt::appender(b), FMT_COMPILE("{},{},{},{},{}"), e.time_text, op_name(e.op), e.index,
                    byte_offset(e.index), e.value);

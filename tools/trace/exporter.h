@@ -3,8 +3,11 @@
 // Lines ({"time":...,"op":...,"index":...,"offset":...,"value":...}).
 //
 // Contract: streams, holding nothing per event. time is the log's UTC
-// timestamp text; op is "read" or "write"; index, offset and value are
-// decimal integers (the offset is 4 * index). With names, a sixth field
+// timestamp text; op is "read" or "write", "set" for a register the device
+// script set, "irq" for an interrupt it raised; index, offset and value are
+// decimal integers (the offset is 4 * index), except on "irq" rows, where
+// index is the vector, offset is empty (null in JSON) and value is the
+// interrupt index's name ("INTx", "MSI", "MSI-X" or "other"). With names, a sixth field
 // "name" follows: the register's name, empty in CSV and null in JSON when it
 // has none (names hold only characters that need no quoting).
 #ifndef ZEPHON_TRACE_EXPORTER_H_

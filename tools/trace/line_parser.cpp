@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace zephon_trace {
 
@@ -16,6 +17,8 @@ constexpr std::string_view kPlainMiddle = " DEBUG zephon: ";
 constexpr std::string_view kColourMiddle = "\x1b[0m \x1b[34mDEBUG\x1b[0m \x1b[2mzephon\x1b[0m\x1b[2m:\x1b[0m ";
 constexpr std::string_view kReadPrefix = "Read  regs[";
 constexpr std::string_view kWritePrefix = "Write regs[";
+// A register the device script changed on its own: same shape as an access.
+constexpr std::string_view kSetPrefix = "Set   regs[";
 
 constexpr std::string_view kCut = "line ends early (cut short?)";
 
@@ -101,10 +104,15 @@ ParsedLine parse_message(std::string_view msg, ParsedLine line) {
     line.event.op = Op::Read;
   } else if (msg.starts_with(kWritePrefix)) {
     line.event.op = Op::Write;
-  } else if (msg.size() < kReadPrefix.size() && (kReadPrefix.starts_with(msg) || kWritePrefix.starts_with(msg))) {
+  } else if (msg.starts_with(kSetPrefix)) {
+    line.event.op = Op::Set;
+  } else if (msg.size() < kReadPrefix.size() &&
+             (kReadPrefix.starts_with(msg) || kWritePrefix.starts_with(msg) || kSetPrefix.starts_with(msg))) {
     return malformed(kCut);
   } else if (msg.starts_with("Read") || msg.starts_with("Write")) {
     return malformed("message starts like a register access but is not one");
+  } else if (msg.starts_with("Set ")) {
+    return malformed("message starts like a register set but is not one");
   } else {
     return classify(Fields{"DEBUG", "zephon", msg}, line);
   }
@@ -177,6 +185,36 @@ ParsedLine check_colour_prefix(std::string_view rest, Fields& fields) {
 // Marks the server's line for the end of its one connection.
 void connection_closed(std::string_view, ParsedLine& line) { line.ends_log = true; }
 
+// Takes an interrupt line, "Irq   vector N (MSI-X)", apart into an Irq
+// event, or marks it malformed.
+void interrupt_raised(std::string_view msg, ParsedLine& line) {
+  constexpr std::string_view kVector = "Irq   vector ";
+  constexpr std::array<std::pair<std::string_view, IrqIndex>, 4> kIndexes = {{
+      {"INTx", IrqIndex::IntX}, {"MSI", IrqIndex::Msi}, {"MSI-X", IrqIndex::MsiX}, {"other", IrqIndex::Other}}};
+  auto bad = [&](Match m, std::string_view reason) { line = failed(m, reason); };
+  std::size_t p = 0;
+  if (Match m = literal(msg, p, kVector); m != Match::Ok) return bad(m, "message starts like an interrupt but is not one");
+  std::uint64_t vector = 0;
+  std::size_t digits = 0;
+  for (; p < msg.size() && is_digit(msg[p]); ++p, ++digits) {
+    vector = vector * 10 + static_cast<std::uint64_t>(msg[p] - '0');
+    if (vector > UINT32_MAX) return bad(Match::Bad, "interrupt vector is not a 32-bit decimal number");
+  }
+  if (digits == 0) return bad(p >= msg.size() ? Match::Short : Match::Bad, "interrupt vector is not a decimal number");
+  if (Match m = literal(msg, p, " ("); m != Match::Ok) return bad(m, "expected \" (\" after the interrupt vector");
+  const std::size_t close = msg.find(')', p);
+  if (close == std::string_view::npos) return bad(Match::Short, "");
+  const std::string_view name = msg.substr(p, close - p);
+  auto it = std::find_if(kIndexes.begin(), kIndexes.end(), [&](const auto& k) { return k.first == name; });
+  if (it == kIndexes.end()) return bad(Match::Bad, "unknown interrupt index");
+  if (close + 1 != msg.size()) return bad(Match::Bad, "unexpected text after the interrupt index");
+  line.kind = LineKind::Register;
+  line.event.op = Op::Irq;
+  line.event.index = 0;
+  line.event.value = static_cast<std::uint32_t>(vector);
+  line.event.irq = it->second;
+}
+
 // Lines other than register accesses that mean something to a reader. A new
 // kind of line is recognised by adding its rule here (and, if it is to carry
 // more than a flag, a field to ParsedLine): the level and target it is logged
@@ -192,6 +230,7 @@ struct MessageRule {
 };
 constexpr MessageRule kMessageRules[] = {
     {" INFO", "vfio_user", "Connection closed", true, connection_closed},
+    {"DEBUG", "zephon", "Irq ", false, interrupt_raised},
 };
 
 // Returns the line after applying the rule its fields match, if any.

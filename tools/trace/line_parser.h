@@ -1,7 +1,9 @@
 // LineParser recognises the lines of a zephon log: "TIMESTAMP LEVEL TARGET:
 // MESSAGE", plain or wrapped in terminal colour escapes, and takes the BAR 2
 // register accesses ("Read  regs[0x0017] (0x5c) = 0x00000000", "Write ...")
-// apart into events.
+// apart into events, with what a device script adds: registers it set
+// ("Set   regs[...] (...) = ...", Op::Set) and interrupts it raised
+// ("Irq   vector 0 (MSI-X)", Op::Irq); these are register events too.
 //
 // Contract: every line is classified as a register event, another line
 // (a log line of another kind, or text that is not a log line at all, such as

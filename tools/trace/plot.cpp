@@ -87,7 +87,7 @@ std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const 
                                              : fmt::format("{:#x} {}", byte_offset(r), name);
       tics += fmt::format("{}{} {}", tics.empty() ? "" : ", ", gnuplot_string(label), byte_offset(r));
     }
-    line("set ytics (" + tics + ")");
+    if (!tics.empty()) line("set ytics (" + tics + ")");  // empty when the log has only interrupts
   } else {
     // Ticks at a power of two, so that they fall on round hex offsets.
     std::uint32_t step = 4;
@@ -113,24 +113,42 @@ std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const 
                          plots.empty() ? "" : ", ", gnuplot_string(data), block++,
                          gnuplot_string(fmt::format("write ({})", grid.writes())));
   }
+  if (grid.sets() > 0) {
+    plots += fmt::format("{}{} index {} using 1:2 with points pt 9 ps 0.9 lc rgb '#2ca02c' title {}",
+                         plots.empty() ? "" : ", ", gnuplot_string(data), block++,
+                         gnuplot_string(fmt::format("set by the script ({})", grid.sets())));
+  }
+  if (grid.interrupts() > 0) {
+    // Interrupts name no register: they are marked along the time axis, in
+    // the margin below offset 0.
+    plots += fmt::format("{}{} index {} using 1:(-{}) with points pt 11 ps 1.2 lc rgb '#ff7f0e' title {}",
+                         plots.empty() ? "" : ", ", gnuplot_string(data), block++, margin / 2,
+                         gnuplot_string(fmt::format("interrupt ({})", grid.interrupts())));
+  }
   line("plot " + plots);
   return s;
 }
 
 namespace {
 
-// Returns success once the points are in path: reads then writes, as
+// Returns success once the points are in path: reads, writes, sets, then
+// interrupts (time alone), each present kind as
 // gnuplot data blocks separated by two blank lines.
 std::expected<void, std::string> write_data(const PlotGrid& grid, const std::filesystem::path& path) {
   auto file = open_write(path.string());
   if (!file) return std::unexpected(fmt::format("cannot create {}: {}", path.string(), file.error()));
   Output out(file->get());
   bool first = true;
-  for (Op op : {Op::Read, Op::Write}) {
-    if ((op == Op::Read ? grid.reads() : grid.writes()) == 0) continue;
+  for (Op op : {Op::Read, Op::Write, Op::Set, Op::Irq}) {
+    const std::uint64_t count = op == Op::Read    ? grid.reads()
+                                : op == Op::Write ? grid.writes()
+                                : op == Op::Set   ? grid.sets()
+                                                  : grid.interrupts();
+    if (count == 0) continue;
     if (!first) out.write("\n\n");
     first = false;
-    grid.write_points(out, op);
+    if (op == Op::Irq) grid.write_interrupts(out);
+    else grid.write_points(out, op);
   }
   return out.finish();
 }
@@ -138,7 +156,7 @@ std::expected<void, std::string> write_data(const PlotGrid& grid, const std::fil
 }  // namespace
 
 std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOptions& options) {
-  if (grid.reads() + grid.writes() == 0) return std::unexpected("the log has no register access to plot");
+  if (grid.reads() + grid.writes() + grid.sets() + grid.interrupts() == 0) return std::unexpected("the log has no register access to plot");
   auto gnuplot = find_on_path("gnuplot");
   if (!gnuplot) {
     return std::unexpected("plot needs gnuplot, which is not on PATH (on Debian: apt-get install gnuplot-nox)");

@@ -11,6 +11,11 @@ void PlotGrid::on_event(const Event& e) {
   }
   const std::int64_t dt = e.time_us > origin_us_ ? e.time_us - origin_us_ : 0;
   while (dt / slice_us_ >= static_cast<std::int64_t>(kColumns)) widen();
+  if (e.op == Op::Irq) {
+    interrupt_slices_.set(static_cast<std::size_t>(dt / slice_us_));
+    ++interrupts_;
+    return;
+  }
   std::uint32_t& slot = slot_[e.index];
   if (slot == 0) {
     touched_.push_back(Marks{.index = e.index, .accesses = 0, .ops = {}});
@@ -19,18 +24,30 @@ void PlotGrid::on_event(const Event& e) {
   Marks& marks = touched_[slot - 1];
   ++marks.accesses;
   marks.ops[static_cast<std::size_t>(e.op)].set(static_cast<std::size_t>(dt / slice_us_));
-  (e.op == Op::Read ? reads_ : writes_) += 1;
+  (e.op == Op::Read ? reads_ : e.op == Op::Write ? writes_ : sets_) += 1;
+}
+
+void PlotGrid::merge(std::bitset<kColumns>& bits) {
+  std::bitset<kColumns> merged;
+  for (std::size_t j = 0; j < kColumns / 2; ++j) merged[j] = bits[2 * j] || bits[2 * j + 1];
+  bits = merged;
 }
 
 void PlotGrid::widen() {
   for (Marks& m : touched_) {
-    for (auto& bits : m.ops) {
-      std::bitset<kColumns> merged;
-      for (std::size_t j = 0; j < kColumns / 2; ++j) merged[j] = bits[2 * j] || bits[2 * j + 1];
-      bits = merged;
-    }
+    for (auto& bits : m.ops) merge(bits);
   }
+  merge(interrupt_slices_);
   slice_us_ *= 2;
+}
+
+void PlotGrid::write_interrupts(Output& out) const {
+  for (std::size_t j = 0; j < kColumns; ++j) {
+    if (!interrupt_slices_[j]) continue;
+    const std::int64_t us = static_cast<std::int64_t>(j) * slice_us_;
+    fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("{}.{:06}\n"), us / 1000000, us % 1000000);
+    out.line_done();
+  }
 }
 
 std::vector<std::uint16_t> PlotGrid::registers() const {

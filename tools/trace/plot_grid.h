@@ -6,7 +6,9 @@
 // long the log. The slices start one microsecond wide and double in width
 // (merging neighbours) whenever the log outgrows them, so they always cover
 // the whole log from its first access. A clock that steps back puts events
-// in the first slice.
+// in the first slice. Registers set by a device script are marked apart from
+// the guest's reads and writes (Op::Set); its interrupts are marked per
+// slice on the time axis alone.
 #ifndef ZEPHON_TRACE_PLOT_GRID_H_
 #define ZEPHON_TRACE_PLOT_GRID_H_
 
@@ -30,6 +32,10 @@ class PlotGrid final : public EventSink {
   std::uint64_t reads() const { return reads_; }
   // Returns the number of writes seen.
   std::uint64_t writes() const { return writes_; }
+  // Returns the number of registers set by the device script.
+  std::uint64_t sets() const { return sets_; }
+  // Returns the number of interrupts seen.
+  std::uint64_t interrupts() const { return interrupts_; }
   // Returns the width of one time slice in microseconds.
   std::int64_t slice_us() const { return slice_us_; }
   // Returns the registers touched, in order of first access.
@@ -40,13 +46,16 @@ class PlotGrid final : public EventSink {
   // Returns nothing; prints "SECONDS OFFSET" for every marked slice of op,
   // the slice's start time in seconds since the first access.
   void write_points(Output& out, Op op) const;
+  // Returns nothing; prints "SECONDS" for every slice that saw an interrupt.
+  void write_interrupts(Output& out) const;
 
  private:
   struct Marks {
     std::uint16_t index = 0;
     std::uint64_t accesses = 0;
-    std::array<std::bitset<kColumns>, 2> ops;  // by Op
+    std::array<std::bitset<kColumns>, 3> ops;  // by Op, but for Irq
   };
+  static void merge(std::bitset<kColumns>& bits);
   void widen();
 
   std::array<std::uint32_t, kRegisterCount> slot_{};  // 1 + position in touched_, 0 if untouched
@@ -54,7 +63,8 @@ class PlotGrid final : public EventSink {
   bool started_ = false;
   std::int64_t origin_us_ = 0;
   std::int64_t slice_us_ = 1;
-  std::uint64_t reads_ = 0, writes_ = 0;
+  std::uint64_t reads_ = 0, writes_ = 0, sets_ = 0, interrupts_ = 0;
+  std::bitset<kColumns> interrupt_slices_;
 };
 
 }  // namespace zephon_trace

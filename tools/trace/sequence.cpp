@@ -59,10 +59,18 @@ void Sequence::on_event(const Event& e) {
     run_value_ = e.value;
     run_us_ = e.time_us;
   } else {
+    // A set or an interrupt ends a run like a write: a run stands only for
+    // the guest's reads with nothing between them, so the order stays exact.
     flush_run();
     auto& b = out_.buffer();
     if (with_time_) append_time(b, e.time_us);
-    append_text(b, "write ");
+    if (e.op == Op::Irq) {
+      fmt::format_to(fmt::appender(b), FMT_COMPILE("irq vector {} ({})\n"), e.value, irq_index_name(e.irq));
+      ++lines_;
+      out_.line_done();
+      return;
+    }
+    append_text(b, e.op == Op::Set ? "set " : "write ");
     append_register(b, e.index);
     fmt::format_to(fmt::appender(b), FMT_COMPILE(" = {:#010x} (was {:#010x})\n"), e.value, last_[e.index]);
     ++lines_;

@@ -2,11 +2,14 @@
 // a list that can be replayed: "write 0x0004 = 0x12345678 (was 0x00000000)",
 // "read 0x0004 = 0x12345678", and a run of identical reads of one register
 // as one line, "read 0x0e50 ×4096 = 0x00000000", so a polling loop shows as
-// one line.
+// one line. What a device script did shows in its place: "set 0x0021 =
+// 0x00001234 (was 0x00000000)" for a register it set, "irq vector 0 (MSI-X)"
+// for an interrupt it raised; either ends an open run of reads, since a run
+// is the guest's reads with nothing else between them.
 //
 // Contract: streams: each line is written as soon as it is known (a run when
 // it ends), and memory is one value per register. A write's "was" is the last
-// value the log showed for that register, read or written, or zero before
+// value the log showed for that register, read, written or set, or zero before
 // any (zephon starts with every register zero; a device reset is not logged,
 // so after one it may be stale). With times on, each line starts with the
 // seconds since the first access of the log (for a run, of its first read).
