@@ -11,6 +11,8 @@
 
 #include "dump.h"
 #include "line_parser.h"
+#include "plot.h"
+#include "plot_grid.h"
 #include "trace_inprocess.h"
 #include "trace_samples.h"
 
@@ -255,6 +257,44 @@ TEST(TraceScriptReport, LastValuesTakeSetsAndPassOverInterrupts) {
   EXPECT_TRUE(last.seen()[0x20]);
   EXPECT_FALSE(last.seen()[0]);
   EXPECT_EQ(last.seen().count(), 2u);
+}
+
+TEST(TraceScriptReport, PlotMarksSetsApartAndInterruptsOnTheTimeAxis) {
+  PlotGrid grid;
+  LineParser parser;
+  for (const auto& line : lines_of(kLog)) {
+    auto p = parser.parse(line);
+    if (p.kind == LineKind::Register) grid.on_event(p.event);
+  }
+  EXPECT_EQ(grid.reads(), 4u);
+  EXPECT_EQ(grid.writes(), 1u);
+  EXPECT_EQ(grid.sets(), 2u);
+  EXPECT_EQ(grid.interrupts(), 3u);
+  EXPECT_EQ(grid.registers(), (std::vector<std::uint16_t>{0x20, 0x21}));
+
+  auto points = [&](auto write) {
+    int fd = trace_samples::memory_file("");
+    {
+      Output out(fd);
+      write(out);
+      EXPECT_TRUE(out.finish().has_value());
+    }
+    std::string text = trace_samples::file_text(fd);
+    ::close(fd);
+    return text;
+  };
+  // Slices are 1 µs wide over this short log: a point per event time.
+  EXPECT_EQ(points([&](Output& out) { grid.write_points(out, Op::Set); }), "0.000500 128\n0.000300 132\n");
+  EXPECT_EQ(points([&](Output& out) { grid.write_points(out, Op::Write); }), "0.000000 128\n");
+  EXPECT_EQ(points([&](Output& out) { grid.write_interrupts(out); }), "0.000600\n0.000800\n0.000900\n");
+
+  const std::string script = plot_script(grid, PlotOptions{.output = "x.png", .title = "t"}, "d");
+  EXPECT_NE(script.find("'d' index 2 using 1:2 with points pt 9 ps 0.9 lc rgb '#2ca02c' title 'set by the script (2)'"),
+            std::string::npos)
+      << script;
+  EXPECT_NE(script.find("'d' index 3 using 1:(-2) with points pt 11 ps 1.2 lc rgb '#ff7f0e' title 'interrupt (3)'"),
+            std::string::npos)
+      << script;
 }
 
 }  // namespace
