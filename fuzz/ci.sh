@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/zephon-fuzz-ci.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failed=()
-for target in connection capabilities cli trace_line trace_dump; do
+for target in connection capabilities cli trace_line trace_dump script; do
   "$root/fuzz/run.sh" "$target" "${FUZZ_SECONDS:-30}" "$work/$target" || failed+=("$target")
 done
 if [ ${#failed[@]} -ne 0 ]; then

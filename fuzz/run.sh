@@ -10,12 +10,12 @@
 # FUZZ_TIMEOUT the seconds one input may take (default 25).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-target=${1:?target: connection, capabilities, cli, trace_line or trace_dump}
+target=${1:?target: connection, capabilities, cli, trace_line, trace_dump or script}
 seconds=${2:?seconds}
 work=${3:-$(mktemp -d "/tmp/zephon-fuzz-$target.XXXXXX")}
 build=${BUILD_DIR:-$root/build/fuzz}
 
-case $target in connection | capabilities | cli | trace_line | trace_dump) ;;
+case $target in connection | capabilities | cli | trace_line | trace_dump | script) ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
 "$root/tools/install-deps.sh" clang-19 libclang-rt-19-dev
