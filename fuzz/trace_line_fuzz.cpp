@@ -69,9 +69,23 @@ void check_register(std::string_view line, const ParsedLine& parsed) {
     finding("a register event whose timestamp is not taken from its line");
   }
   if (event.time_us != reference_micros(event.time_text)) finding("a register event at the wrong time");
-  const std::string message = fmt::format("{} regs[{:#06x}] ({:#x}) = {:#010x}",
-                                          event.op == zephon_trace::Op::Read ? "Read " : "Write", event.index,
-                                          zephon_trace::byte_offset(event.index), event.value);
+  // Each kind of event as zephon words it: the guest's reads and writes, a
+  // device script's own register changes and the interrupts it raises.
+  std::string message;
+  switch (event.op) {
+    case zephon_trace::Op::Read:
+    case zephon_trace::Op::Write:
+    case zephon_trace::Op::Set:
+      message = fmt::format("{} regs[{:#06x}] ({:#x}) = {:#010x}",
+                            event.op == zephon_trace::Op::Read    ? "Read "
+                            : event.op == zephon_trace::Op::Write ? "Write"
+                                                                   : "Set  ",
+                            event.index, zephon_trace::byte_offset(event.index), event.value);
+      break;
+    case zephon_trace::Op::Irq:
+      message = fmt::format("Irq   vector {} ({})", event.value, zephon_trace::irq_index_name(event.irq));
+      break;
+  }
   for (bool colour : {false, true}) {
     const std::string own = zephon_line(colour, event.time_text, zephon::log::Level::Debug, "zephon", message);
     ParsedLine again = LineParser().parse(own);
