@@ -75,6 +75,20 @@ std::string flattened_error(lua_State* state) {
 // The name of a register hook in log lines, e.g. "on_read[0x0021]".
 std::string hook_name(std::string_view table, std::uint32_t reg) { return fmt::format("{}[{:#06x}]", table, reg); }
 
+// Logs a hook that returned something other than `wanted`. Expects the
+// stack to hold the hook function, then what it returned; leaves one more
+// value on it, which the caller's settop removes.
+void report_wrong_return(lua_State* state, std::string_view hook, std::string_view wanted) {
+  const char* type = luaL_typename(state, -1);
+  lua_Debug info{};
+  lua_pushvalue(state, -2);
+  lua_getinfo(state, ">S", &info);
+  log::emit(log::Level::Error, kScriptTarget,
+            "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
+            "not {}",
+            hook, info.short_src, info.linedefined, type, wanted);
+}
+
 // Returns the value at index as a register value: a Lua integer, or a float
 // with an integral value, cut to its low 32 bits.
 std::optional<std::uint32_t> register_value(lua_State* state, int index) {
@@ -189,14 +203,7 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
   }
   const std::optional<std::uint32_t> value = register_value(state, -1);
   if (!value) {
-    const char* type = luaL_typename(state, -1);
-    lua_Debug info{};
-    lua_pushvalue(state, -2);
-    lua_getinfo(state, ">S", &info);
-    log::emit(log::Level::Error, kScriptTarget,
-              "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
-              "not an integer register value",
-              hook_name("on_read", reg), info.short_src, info.linedefined, type);
+    report_wrong_return(state, hook_name("on_read", reg), "an integer register value");
     lua_settop(state, kOnWriteSlot);
     return regs_[reg];
   }
@@ -218,14 +225,7 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
   } else if (!lua_isnil(state, -1)) {
     replacement = register_value(state, -1);
     if (!replacement) {
-      const char* type = luaL_typename(state, -1);
-      lua_Debug info{};
-      lua_pushvalue(state, -2);
-      lua_getinfo(state, ">S", &info);
-      log::emit(log::Level::Error, kScriptTarget,
-                "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
-                "not nil or an integer register value",
-                hook_name("on_write", reg), info.short_src, info.linedefined, type);
+      report_wrong_return(state, hook_name("on_write", reg), "nil or an integer register value");
       failed = true;
     }
   }
