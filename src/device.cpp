@@ -16,7 +16,7 @@ std::uint64_t rom_size(std::uint64_t rom_len) {
   return std::bit_ceil(rom_len);
 }
 
-std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size) {
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size, Intx intx) {
   using namespace pci;
   PciConfiguration config = PciConfiguration::create(kVendorId, kDeviceId, kClassCode,
                                                      PciDisplaySubclass(PciDisplaySubclass::Other), nullptr,
@@ -30,6 +30,7 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
   for (const PciBarSpec& bar : bars) {
     if (auto added = config.add_pci_bar(bar); !added) return std::unexpected(added.error());
   }
+  if (intx == Intx::Offered) config.set_interrupt_pin(1);
   return config;
 }
 
@@ -61,10 +62,16 @@ std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
   return table;
 }
 
-std::vector<vfio_user::InterruptEntry> interrupt_table() {
+std::vector<vfio_user::InterruptEntry> interrupt_table(Intx intx) {
   std::vector<vfio_user::InterruptEntry> table;
   for (std::uint32_t index = VFIO_PCI_INTX_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
     table.push_back({.index = index, .flags = 0, .count = 0});
+  }
+  if (intx == Intx::Offered) {
+    // Signalled through an eventfd and nothing more: the device neither
+    // masks nor holds the line, so it claims no mask support.
+    table[VFIO_PCI_INTX_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD;
+    table[VFIO_PCI_INTX_IRQ_INDEX].count = 1;
   }
   return table;
 }

@@ -22,16 +22,22 @@ inline constexpr std::uint64_t kBar2Size = 0x40000;
 // of two at least rom_len and vfio_user::kMinRomSize.
 std::uint64_t rom_size(std::uint64_t rom_len);
 
+// Whether the device offers a legacy interrupt. Only a device script can
+// raise one, so the plain device offers none.
+enum class Intx { Absent, Offered };
+
 // Returns the configuration space the device starts with: its identity,
-// and BAR 0, BAR 2 and a ROM BAR of rom_size bytes registered; or why a BAR
-// was refused (a ROM of 4 GiB or more is).
-std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size);
+// BAR 0, BAR 2 and a ROM BAR of rom_size bytes registered, and interrupt
+// pin INTA# if intx is offered; or why a BAR was refused (a ROM of 4 GiB or
+// more is).
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size, Intx intx = Intx::Absent);
 
 // Returns the nine regions, position = VFIO PCI region index.
 std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);
 
-// Returns the five interrupt indices (INTx, MSI, MSI-X, error, request).
-std::vector<vfio_user::InterruptEntry> interrupt_table();
+// Returns the five interrupt indices (INTx, MSI, MSI-X, error, request),
+// each with no vector, except INTx with one eventfd vector if it is offered.
+std::vector<vfio_user::InterruptEntry> interrupt_table(Intx intx = Intx::Absent);
 
 }  // namespace zephon::device
 

@@ -84,17 +84,21 @@ int run(int argc, char** argv) {
   if (!rom) return fatal("failed to read ROM", rom.error().debug());
   const std::uint64_t rom_size = zephon::device::rom_size(rom->length);
 
-  auto config = zephon::device::configuration(rom_size);
+  // A device script is the only thing that can raise an interrupt, so only a
+  // scripted device shows a monitor an interrupt line to set up.
+  const char* script = std::getenv("ZEPHON_SCRIPT");
+  const auto intx = script != nullptr && *script != '\0' ? zephon::device::Intx::Offered : zephon::device::Intx::Absent;
+  auto config = zephon::device::configuration(rom_size, intx);
   if (!config) return fatal("Invalid PCI configuration", to_string(config.error()));
 
   auto backend = std::make_unique<zephon::Backend>(*config, std::move(rom->bytes));
-  if (auto loaded = backend->load_script(std::getenv("ZEPHON_SCRIPT")); !loaded) {
+  if (auto loaded = backend->load_script(script); !loaded) {
     return fatal("failed to load device script", loaded.error());
   }
   // From here on a termination signal must not lose the recording or leave
   // the socket file behind.
   zephon::termination::install_handlers();
-  auto server = vfio_user::Server::create(cli.socket, true, zephon::device::interrupt_table(),
+  auto server = vfio_user::Server::create(cli.socket, true, zephon::device::interrupt_table(intx),
                                           zephon::device::region_table(rom_size));
   if (!server) return fatal("failed to create server", server.error().debug());
 

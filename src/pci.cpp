@@ -204,6 +204,11 @@ std::expected<std::size_t, Error> PciConfiguration::add_pci_bar(const PciBarSpec
   return bar.index;
 }
 
+void PciConfiguration::set_interrupt_pin(std::uint8_t pin) {
+  constexpr std::size_t kInterruptReg = 0x3C / 4;
+  registers_[kInterruptReg] = (registers_[kInterruptReg] & 0xFFFF00FF) | (std::uint32_t{pin} << 8);
+}
+
 std::uint32_t PciConfiguration::read_reg(std::size_t reg_idx) const {
   // All ones is what a read of a nonexistent function returns on a real bus.
   return reg_idx < kNumRegisters ? registers_[reg_idx] : 0xFFFFFFFF;

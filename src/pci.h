@@ -152,6 +152,10 @@ class PciConfiguration {
   // Returns the BAR's slot index, or why it was refused (nothing changed).
   std::expected<std::size_t, Error> add_pci_bar(const PciBarSpec& bar);
 
+  // Sets the interrupt pin (0 for none, 1 to 4 for INTA# to INTD#); the
+  // guest can read it but not change it.
+  void set_interrupt_pin(std::uint8_t pin);
+
   // Returns register reg_idx, or 0xFFFFFFFF past the last register.
   std::uint32_t read_reg(std::size_t reg_idx) const;
 

@@ -101,6 +101,20 @@ TEST(ScriptInterrupts, MaskActionsAndFarVectorsKeepNothing) {
   EXPECT_FALSE(irqs.raise(0));
 }
 
+// How a monitor sets up a level interrupt: the trigger, then a mask, an
+// unmask eventfd (the resample) and an unmask. Only the trigger is signalled.
+TEST(ScriptInterrupts, MaskAndUnmaskAfterAnIntxTriggerLeaveItInPlace) {
+  ScriptInterrupts irqs;
+  std::vector<int> fds;
+  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
+  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_MASK, 0, 1, {});
+  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, eventfds(1, fds));
+  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, {});
+  EXPECT_TRUE(irqs.raise(0));
+  EXPECT_EQ(drain(fds[0]), 1u);
+  EXPECT_FALSE(fd_open(fds[1]));
+}
+
 TEST(ScriptInterrupts, MsixComesBeforeMsiAndMsiBeforeIntx) {
   ScriptInterrupts irqs;
   std::vector<int> fds;

@@ -198,6 +198,45 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ScriptInterrupt,
                                            InterruptKind{VFIO_PCI_MSIX_IRQ_INDEX, "MSI-X"}),
                          [](const auto& info) { return info.param.index == 2 ? std::string("MSIX") : info.param.name; });
 
+// Only a scripted device shows the monitor an interrupt line (pin INTA#, one
+// eventfd vector), so that a real monitor sets up what irq(0) signals; the
+// plain device shows none. Neither the guest nor a reset changes the pin.
+struct LineCase {
+  std::string name;
+  bool scripted;
+  std::uint32_t interrupt_reg;  // configuration dword 0x3C, interrupt line 0x0b
+  std::uint32_t intx_flags, intx_count;
+};
+
+class InterruptLine : public ScriptRun, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(InterruptLine, IsOfferedOnlyWithAScript) {
+  const LineCase& c = GetParam();
+  auto [process, client] = serve(c.scripted ? write_script("quiet.lua", "-- hooks nothing\n") : "");
+  ASSERT_TRUE(client);
+  const std::uint8_t line_and_pin[] = {0x0b, 0x03};
+  ASSERT_TRUE(client->region_write(VFIO_PCI_CONFIG_REGION_INDEX, 0x3c, line_and_pin).has_value());
+  ASSERT_TRUE(client->reset().has_value());
+  EXPECT_EQ(client->read32(VFIO_PCI_CONFIG_REGION_INDEX, 0x3c), c.interrupt_reg);
+  auto intx = client->irq_info(VFIO_PCI_INTX_IRQ_INDEX);
+  ASSERT_TRUE(intx.has_value()) << intx.error();
+  EXPECT_EQ(intx->flags, c.intx_flags);
+  EXPECT_EQ(intx->count, c.intx_count);
+  for (std::uint32_t index = VFIO_PCI_MSI_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
+    auto other = client->irq_info(index);
+    ASSERT_TRUE(other.has_value()) << other.error();
+    EXPECT_EQ(other->flags, 0u) << index;
+    EXPECT_EQ(other->count, 0u) << index;
+  }
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, InterruptLine,
+                         ::testing::Values(LineCase{"Plain", false, 0x0000000b, 0, 0},
+                                           LineCase{"Scripted", true, 0x0000010b, VFIO_IRQ_INFO_EVENTFD, 1}),
+                         [](const auto& info) { return info.param.name; });
+
 // The examples as they ship.
 using ScriptExamples = ScriptRun;
 
