@@ -1,4 +1,4 @@
-# What a device script costs per BAR 2 access: the real zephon with and
+# What device scripts cost per access: the real zephon with and
 # without scripts, in one run. Included from this directory's CMakeLists.
 add_executable(script_bench script_bench.cpp servers.cpp requests.cpp)
 target_link_libraries(script_bench PRIVATE vfio_user_client fmt::fmt)

@@ -1,4 +1,4 @@
-// script_bench: what a device script costs per BAR 2 access. The real zephon
+// script_bench: what device scripts cost per access. The real zephon
 // runs side by side without a script and with three scripts, in one run,
 // driven by the project's client over its socket:
 //
@@ -6,10 +6,15 @@
 //   constant   a `reads` constant on every accessed register
 //   function   an `on_read` function on every accessed register
 //
-//   script_bench [--requests N] [--repetitions R]
+//   script_bench [--requests N] [--repetitions R] [--baseline BINARY]
 //
-// Each repetition sends a block of N reads and then N writes to each server
-// in turn (who goes first rotates); the table shows the median rates and the
+// --baseline adds another build of zephon (one from before device scripts,
+// say) run without a script, to show what having scripts costs those who do
+// not use them.
+//
+// Each repetition sends a block of N requests of each kind (BAR 2 reads and
+// writes, configuration-space and ROM reads) to each server in turn (who
+// goes first rotates); the table shows the median rates and the
 // median of the paired ratios to the server without a script. The client
 // and the servers share the highest-numbered CPU, as in zephon_bench. Every
 // socket wait has the client's time-out.
@@ -36,6 +41,7 @@ namespace fs = std::filesystem;
 struct Variant {
   std::string label;
   std::string script;  // empty: no script
+  std::string binary = ZEPHON_BINARY;
 };
 
 const std::vector<Variant> kVariants = {
@@ -72,12 +78,15 @@ int pin_to_last_cpu() {
 int main(int argc, char** argv) {
   std::size_t requests = 2000;
   std::size_t repetitions = 15;
+  std::vector<Variant> variants = kVariants;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--requests") requests = std::strtoull(argv[i + 1], nullptr, 10);
     else if (a == "--repetitions") repetitions = std::strtoull(argv[i + 1], nullptr, 10);
-    else return failure("usage: script_bench [--requests N] [--repetitions R]", 2);
+    else if (a == "--baseline") variants.push_back({"baseline build, no script", "", argv[i + 1]});
+    else return failure("usage: script_bench [--requests N] [--repetitions R] [--baseline BINARY]", 2);
   }
+  if (argc % 2 == 0) return failure("usage: script_bench [--requests N] [--repetitions R] [--baseline BINARY]", 2);
   requests = std::clamp<std::size_t>(requests, 1, 1'000'000);
   repetitions = std::clamp<std::size_t>(repetitions, 1, 1001);
   const int cpu = pin_to_last_cpu();
@@ -86,27 +95,38 @@ int main(int argc, char** argv) {
   if (dir.empty()) return failure("cannot make a temporary directory");
   const fs::path rom = write_rom(dir);
   std::vector<Server> servers;
-  for (std::size_t v = 0; v < kVariants.size(); ++v) {
+  for (std::size_t v = 0; v < variants.size(); ++v) {
     const std::string script = (dir / fmt::format("script{}.lua", v)).string();
-    std::ofstream(script) << kVariants[v].script;
-    ::setenv("ZEPHON_SCRIPT", kVariants[v].script.empty() ? "" : script.c_str(), 1);
-    auto server = start_zephon(dir, fmt::format("zephon{}", v), (dir / fmt::format("zephon{}.log", v)).string(), rom);
+    std::ofstream(script) << variants[v].script;
+    ::setenv("ZEPHON_SCRIPT", variants[v].script.empty() ? "" : script.c_str(), 1);
+    auto server = start_zephon(dir, fmt::format("zephon{}", v), (dir / fmt::format("zephon{}.log", v)).string(), rom,
+                               variants[v].binary);
     ::unsetenv("ZEPHON_SCRIPT");
     if (!server) return failure(server.error());
     servers.push_back(std::move(*server));
   }
 
-  const Op kinds[] = {Op::Bar2Read, Op::Bar2Write};
+  struct Kind {
+    Op op;
+    const char* label;
+  };
+  // Configuration-space and ROM reads never reach a script: they show what
+  // its check on every access costs.
+  const Kind kinds[] = {{Op::Bar2Read, "BAR 2 read, 4 B, log to file"},
+                        {Op::Bar2Write, "BAR 2 write, 4 B, log to file"},
+                        {Op::ConfigRead, "configuration-space read, 4 B"},
+                        {Op::RomRead, "ROM read, 64 KiB"}};
+  constexpr std::size_t kKinds = std::size(kinds);
   // rates[kind][variant][repetition]
-  std::vector<std::vector<std::vector<double>>> rates(2, std::vector<std::vector<double>>(kVariants.size()));
+  std::vector<std::vector<std::vector<double>>> rates(kKinds, std::vector<std::vector<double>>(variants.size()));
   Buffers buffers;
   for (std::size_t r = 0; r < repetitions; ++r) {
-    for (std::size_t k = 0; k < 2; ++k) {
+    for (std::size_t k = 0; k < kKinds; ++k) {
       for (std::size_t n = 0; n < servers.size(); ++n) {
         const std::size_t v = (n + r) % servers.size();
         const auto start = Clock::now();
         for (std::size_t i = 0; i < requests; ++i) {
-          if (auto sent = issue(servers[v].client, kinds[k], i, buffers); !sent) return failure(sent.error());
+          if (auto sent = issue(servers[v].client, kinds[k].op, i, buffers); !sent) return failure(sent.error());
         }
         rates[k][v].push_back(static_cast<double>(requests) / seconds_since(start));
       }
@@ -117,14 +137,16 @@ int main(int argc, char** argv) {
   }
   fs::remove_all(dir);
 
-  fmt::print("{} requests per block, {} repetitions, client and servers on CPU {}\n\n", requests, repetitions, cpu);
+  fmt::print("{} requests per block, {} repetitions, client and servers on CPU {}\n", requests, repetitions, cpu);
+  if (variants.size() > kVariants.size()) fmt::print("baseline build: {}\n", variants.back().binary);
+  fmt::print("\n");
   fmt::print("| kind | variant | rt/s | ratio to no script |\n|---|---|---:|---:|\n");
-  for (std::size_t k = 0; k < 2; ++k) {
-    for (std::size_t v = 0; v < kVariants.size(); ++v) {
+  for (std::size_t k = 0; k < kKinds; ++k) {
+    for (std::size_t v = 0; v < variants.size(); ++v) {
       std::vector<double> ratios;
       for (std::size_t r = 0; r < repetitions; ++r) ratios.push_back(rates[k][v][r] / rates[k][0][r]);
-      fmt::print("| BAR 2 {}, 4 B, log to file | {} | {} | {:.3f} |\n", k == 0 ? "read" : "write",
-                 kVariants[v].label, fmt_rate(median(rates[k][v])), median(ratios));
+      fmt::print("| {} | {} | {} | {:.3f} |\n", kinds[k].label, variants[v].label, fmt_rate(median(rates[k][v])),
+                 median(ratios));
     }
   }
   return 0;

@@ -105,9 +105,9 @@ std::expected<Client, std::string> connect_to(const fs::path& socket, bool hands
 }
 
 std::expected<Server, std::string> start_zephon(const fs::path& dir, std::string label, const std::string& log,
-                                                const fs::path& rom) {
+                                                const fs::path& rom, const std::string& binary) {
   const fs::path socket = dir / (label + ".sock");
-  auto child = Child::start({ZEPHON_BINARY, socket.string(), rom.string()}, "/dev/null", log);
+  auto child = Child::start({binary, socket.string(), rom.string()}, "/dev/null", log);
   if (!child) return std::unexpected(child.error());
   auto client = connect_to(socket, true);
   if (!client) return std::unexpected(label + ": " + client.error());

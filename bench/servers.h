@@ -58,9 +58,11 @@ struct Server {
 // version handshake when asked for.
 std::expected<vfio_user_client::Client, std::string> connect_to(const std::filesystem::path& socket, bool handshake);
 
-// Returns zephon serving a socket in dir, its log going to the file log.
+// Returns zephon serving a socket in dir, its log going to the file log;
+// binary names another build of it to run instead of this one's.
 std::expected<Server, std::string> start_zephon(const std::filesystem::path& dir, std::string label,
-                                                const std::string& log, const std::filesystem::path& rom);
+                                                const std::string& log, const std::filesystem::path& rom,
+                                                const std::string& binary = ZEPHON_BINARY);
 
 // Returns the reference server (one read and one write per request).
 std::expected<Server, std::string> start_reference(const std::filesystem::path& dir);
