@@ -16,7 +16,7 @@ std::uint64_t rom_size(std::uint64_t rom_len) {
   return std::bit_ceil(rom_len);
 }
 
-std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size, Intx intx) {
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size, Interrupts interrupts) {
   using namespace pci;
   PciConfiguration config = PciConfiguration::create(kVendorId, kDeviceId, kClassCode,
                                                      PciDisplaySubclass(PciDisplaySubclass::Other), nullptr,
@@ -30,7 +30,10 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
   for (const PciBarSpec& bar : bars) {
     if (auto added = config.add_pci_bar(bar); !added) return std::unexpected(added.error());
   }
-  if (intx == Intx::Offered) config.set_interrupt_pin(1);
+  if (interrupts == Interrupts::Offered) {
+    config.set_interrupt_pin(1);
+    config.add_msi_capability(kMsiVectorsLog2);
+  }
   return config;
 }
 
@@ -62,16 +65,18 @@ std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
   return table;
 }
 
-std::vector<vfio_user::InterruptEntry> interrupt_table(Intx intx) {
+std::vector<vfio_user::InterruptEntry> interrupt_table(Interrupts interrupts) {
   std::vector<vfio_user::InterruptEntry> table;
   for (std::uint32_t index = VFIO_PCI_INTX_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
     table.push_back({.index = index, .flags = 0, .count = 0});
   }
-  if (intx == Intx::Offered) {
-    // Signalled through an eventfd and nothing more: the device neither
-    // masks nor holds the line, so it claims no mask support.
+  if (interrupts == Interrupts::Offered) {
+    // Signalled through eventfds and nothing more: the device neither masks
+    // nor holds a line, so it claims no mask support.
     table[VFIO_PCI_INTX_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD;
     table[VFIO_PCI_INTX_IRQ_INDEX].count = 1;
+    table[VFIO_PCI_MSI_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD;
+    table[VFIO_PCI_MSI_IRQ_INDEX].count = 1u << kMsiVectorsLog2;
   }
   return table;
 }

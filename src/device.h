@@ -22,22 +22,28 @@ inline constexpr std::uint64_t kBar2Size = 0x40000;
 // of two at least rom_len and vfio_user::kMinRomSize.
 std::uint64_t rom_size(std::uint64_t rom_len);
 
-// Whether the device offers a legacy interrupt. Only a device script can
-// raise one, so the plain device offers none.
-enum class Intx { Absent, Offered };
+// Whether the device offers interrupts. Only a device script can raise
+// one, so the plain device offers none.
+enum class Interrupts { Absent, Offered };
+
+// The MSI vectors an interrupting device offers, as a power of two: 32, the
+// most MSI allows, so that a script can raise any of them.
+inline constexpr unsigned kMsiVectorsLog2 = 5;
 
 // Returns the configuration space the device starts with: its identity,
-// BAR 0, BAR 2 and a ROM BAR of rom_size bytes registered, and interrupt
-// pin INTA# if intx is offered; or why a BAR was refused (a ROM of 4 GiB or
-// more is).
-std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size, Intx intx = Intx::Absent);
+// BAR 0, BAR 2 and a ROM BAR of rom_size bytes registered, and if
+// interrupts are offered, interrupt pin INTA# and an MSI capability; or why
+// a BAR was refused (a ROM of 4 GiB or more is).
+std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size,
+                                                               Interrupts interrupts = Interrupts::Absent);
 
 // Returns the nine regions, position = VFIO PCI region index.
 std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);
 
 // Returns the five interrupt indices (INTx, MSI, MSI-X, error, request),
-// each with no vector, except INTx with one eventfd vector if it is offered.
-std::vector<vfio_user::InterruptEntry> interrupt_table(Intx intx = Intx::Absent);
+// each with no vector; if interrupts are offered, INTx has one vector and
+// MSI 2^kMsiVectorsLog2, signalled through eventfds.
+std::vector<vfio_user::InterruptEntry> interrupt_table(Interrupts interrupts = Interrupts::Absent);
 
 }  // namespace zephon::device
 

@@ -85,10 +85,11 @@ int run(int argc, char** argv) {
   const std::uint64_t rom_size = zephon::device::rom_size(rom->length);
 
   // A device script is the only thing that can raise an interrupt, so only a
-  // scripted device shows a monitor an interrupt line to set up.
+  // scripted device shows a monitor interrupts to set up.
   const char* script = std::getenv("ZEPHON_SCRIPT");
-  const auto intx = script != nullptr && *script != '\0' ? zephon::device::Intx::Offered : zephon::device::Intx::Absent;
-  auto config = zephon::device::configuration(rom_size, intx);
+  const auto interrupts = script != nullptr && *script != '\0' ? zephon::device::Interrupts::Offered
+                                                                : zephon::device::Interrupts::Absent;
+  auto config = zephon::device::configuration(rom_size, interrupts);
   if (!config) return fatal("Invalid PCI configuration", to_string(config.error()));
 
   auto backend = std::make_unique<zephon::Backend>(*config, std::move(rom->bytes));
@@ -98,7 +99,7 @@ int run(int argc, char** argv) {
   // From here on a termination signal must not lose the recording or leave
   // the socket file behind.
   zephon::termination::install_handlers();
-  auto server = vfio_user::Server::create(cli.socket, true, zephon::device::interrupt_table(intx),
+  auto server = vfio_user::Server::create(cli.socket, true, zephon::device::interrupt_table(interrupts),
                                           zephon::device::region_table(rom_size));
   if (!server) return fatal("failed to create server", server.error().debug());
 

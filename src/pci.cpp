@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "log.h"
 #include "vfio_user/limits.h"
 
@@ -205,8 +207,26 @@ std::expected<std::size_t, Error> PciConfiguration::add_pci_bar(const PciBarSpec
 }
 
 void PciConfiguration::set_interrupt_pin(std::uint8_t pin) {
-  constexpr std::size_t kInterruptReg = 0x3C / 4;
   registers_[kInterruptReg] = (registers_[kInterruptReg] & 0xFFFF00FF) | (std::uint32_t{pin} << 8);
+}
+
+void PciConfiguration::add_msi_capability(unsigned vectors_log2) {
+  constexpr std::uint32_t kCapabilityList = 0x00100000;  // status bit 4
+  constexpr std::size_t kCapabilityPointerReg = 0x34 / 4;
+  constexpr std::uint32_t kMsiId = 0x05;
+  constexpr std::uint32_t kMsiEnable = 0x00010000;
+  constexpr std::uint32_t kMultipleMessageEnable = 0x00700000;
+  constexpr std::uint32_t kAddress64 = 0x00800000;
+  const std::uint32_t multiple_message_capable = std::min(vectors_log2, kMaxMsiVectorsLog2) << 17;
+  const std::size_t reg = kMsiOffset / 4;
+  registers_[kCommandReg] |= kCapabilityList;
+  registers_[kCapabilityPointerReg] = kMsiOffset;
+  // Identifier, no next capability, message control.
+  registers_[reg] = kMsiId | multiple_message_capable | kAddress64;
+  write_masks_[reg] = kMsiEnable | kMultipleMessageEnable;
+  write_masks_[reg + 1] = 0xFFFFFFFC;  // message address, dword aligned
+  write_masks_[reg + 2] = 0xFFFFFFFF;  // upper message address
+  write_masks_[reg + 3] = 0x0000FFFF;  // message data
 }
 
 std::uint32_t PciConfiguration::read_reg(std::size_t reg_idx) const {

@@ -4,7 +4,9 @@
 //
 // Contract: the object owns no heap memory and never allocates. create()
 // writes the identity and header; add_pci_bar() registers BARs and sets their
-// masks, and either succeeds or changes nothing. Afterwards only write_reg()
+// masks, and either succeeds or changes nothing; set_interrupt_pin() and
+// add_msi_capability() describe an interrupt the device can raise (the plain
+// device has none, and no capability list). Afterwards only write_reg()
 // changes register values, and only the bits its mask allows. A write has no
 // side effect beyond those bits, so BAR sizing by the guest (write all ones,
 // read back) works through the masks alone. Rejected writes are logged at
@@ -152,9 +154,19 @@ class PciConfiguration {
   // Returns the BAR's slot index, or why it was refused (nothing changed).
   std::expected<std::size_t, Error> add_pci_bar(const PciBarSpec& bar);
 
+  // Where add_msi_capability() puts the capability, and how many vectors
+  // (as a power of two) it can offer at most.
+  static constexpr std::uint8_t kMsiOffset = 0x50;
+  static constexpr unsigned kMaxMsiVectorsLog2 = 5;
+
   // Sets the interrupt pin (0 for none, 1 to 4 for INTA# to INTD#); the
   // guest can read it but not change it.
   void set_interrupt_pin(std::uint8_t pin);
+  // Makes an MSI capability of 2^vectors_log2 vectors (capped at 32) with
+  // 64-bit message addresses the only entry of the capability list, at
+  // kMsiOffset. The guest may program the address, the data, the enable bit
+  // and the number of vectors enabled; nothing else of it is writable.
+  void add_msi_capability(unsigned vectors_log2);
 
   // Returns register reg_idx, or 0xFFFFFFFF past the last register.
   std::uint32_t read_reg(std::size_t reg_idx) const;

@@ -57,6 +57,19 @@ TEST(PciStartupDevice, RegistersBeforeAnyWrite) {
   EXPECT_EQ(registers_of(startup_device(4096)), expected);
 }
 
+// The MSI capability's vector count is capped at the 32 MSI allows; only
+// the message control's enable and vector-count bits, the address and the
+// data are writable.
+TEST(PciMsiCapability, CapsTheVectorsAndMasksTheMessageControl) {
+  for (const auto& [log2, capable] : {std::pair{0u, 0x0u}, std::pair{5u, 0xAu}, std::pair{9u, 0xAu}}) {
+    PciConfiguration config = bare_device();
+    config.add_msi_capability(log2);
+    EXPECT_EQ(config.read_reg(0x50 / 4), 0x00800005u | capable << 16) << log2;
+    write_dword(config, 0x50, 0xFFFFFFFF);
+    EXPECT_EQ(config.read_reg(0x50 / 4), 0x00F10005u | capable << 16) << log2;
+  }
+}
+
 struct MaskCase {
   std::size_t rom_length;
   std::uint32_t rom_mask;

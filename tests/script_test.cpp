@@ -198,44 +198,54 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ScriptInterrupt,
                                            InterruptKind{VFIO_PCI_MSIX_IRQ_INDEX, "MSI-X"}),
                          [](const auto& info) { return info.param.index == 2 ? std::string("MSIX") : info.param.name; });
 
-// Only a scripted device shows the monitor an interrupt line (pin INTA#, one
-// eventfd vector), so that a real monitor sets up what irq(0) signals; the
-// plain device shows none. Neither the guest nor a reset changes the pin.
-struct LineCase {
-  std::string name;
-  bool scripted;
-  std::uint32_t interrupt_reg;  // configuration dword 0x3C, interrupt line 0x0b
-  std::uint32_t intx_flags, intx_count;
+// Only a scripted device offers the monitor interrupts to set up: pin INTA#
+// with one vector, and an MSI capability (32 vectors, 64-bit addresses) that
+// the guest can program; the plain device shows none and no capability list.
+// Neither the guest nor a reset changes what is offered.
+struct ConfigWord {
+  std::uint64_t offset;
+  std::uint32_t written;              // what the guest writes there first
+  std::uint32_t plain, scripted;      // what then reads back
 };
 
-class InterruptLine : public ScriptRun, public ::testing::WithParamInterface<LineCase> {};
+const ConfigWord kConfigWords[] = {
+    {0x04, 0xffffffff, 0x0000ffff, 0x0010ffff},  // status: capability list
+    {0x34, 0xffffffff, 0x00000000, 0x00000050},  // capability pointer
+    {0x3c, 0xffffffff, 0x000000ff, 0x000001ff},  // line, pin INTA#
+    {0x50, 0x00000000, 0x00000000, 0x008a0005},  // MSI: 32 vectors, 64-bit
+    {0x50, 0xffffffff, 0x00000000, 0x00fb0005},  // enabled, 32 vectors enabled
+    {0x54, 0xffffffff, 0x00000000, 0xfffffffc},  // message address
+    {0x58, 0xffffffff, 0x00000000, 0xffffffff},  // upper message address
+    {0x5c, 0xffffffff, 0x00000000, 0x0000ffff},  // message data
+    {0x60, 0xffffffff, 0x00000000, 0x00000000},  // past the capability
+};
 
-TEST_P(InterruptLine, IsOfferedOnlyWithAScript) {
-  const LineCase& c = GetParam();
-  auto [process, client] = serve(c.scripted ? write_script("quiet.lua", "-- hooks nothing\n") : "");
+class OfferedInterrupts : public ScriptRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OfferedInterrupts, OnlyAScriptedDeviceOffersThem) {
+  const bool scripted = GetParam();
+  auto [process, client] = serve(scripted ? write_script("quiet.lua", "-- hooks nothing\n") : "");
   ASSERT_TRUE(client);
-  const std::uint8_t line_and_pin[] = {0x0b, 0x03};
-  ASSERT_TRUE(client->region_write(VFIO_PCI_CONFIG_REGION_INDEX, 0x3c, line_and_pin).has_value());
-  ASSERT_TRUE(client->reset().has_value());
-  EXPECT_EQ(client->read32(VFIO_PCI_CONFIG_REGION_INDEX, 0x3c), c.interrupt_reg);
-  auto intx = client->irq_info(VFIO_PCI_INTX_IRQ_INDEX);
-  ASSERT_TRUE(intx.has_value()) << intx.error();
-  EXPECT_EQ(intx->flags, c.intx_flags);
-  EXPECT_EQ(intx->count, c.intx_count);
-  for (std::uint32_t index = VFIO_PCI_MSI_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
-    auto other = client->irq_info(index);
-    ASSERT_TRUE(other.has_value()) << other.error();
-    EXPECT_EQ(other->flags, 0u) << index;
-    EXPECT_EQ(other->count, 0u) << index;
+  for (const ConfigWord& word : kConfigWords) {
+    ASSERT_TRUE(client->write32(VFIO_PCI_CONFIG_REGION_INDEX, word.offset, word.written).has_value());
+    ASSERT_TRUE(client->reset().has_value());
+    EXPECT_EQ(client->read32(VFIO_PCI_CONFIG_REGION_INDEX, word.offset), scripted ? word.scripted : word.plain)
+        << std::hex << word.offset << " after " << word.written;
+  }
+  const std::uint32_t eventfd = scripted ? VFIO_IRQ_INFO_EVENTFD : 0;
+  const std::uint32_t expected[][2] = {{eventfd, scripted ? 1u : 0u}, {eventfd, scripted ? 32u : 0u}, {0, 0}, {0, 0}, {0, 0}};
+  for (std::uint32_t index = VFIO_PCI_INTX_IRQ_INDEX; index <= VFIO_PCI_REQ_IRQ_INDEX; ++index) {
+    auto info = client->irq_info(index);
+    ASSERT_TRUE(info.has_value()) << info.error();
+    EXPECT_EQ(info->flags, expected[index][0]) << index;
+    EXPECT_EQ(info->count, expected[index][1]) << index;
   }
   RunResult run = finish(*process, *client);
   EXPECT_EQ(run.status, 0) << run.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Devices, InterruptLine,
-                         ::testing::Values(LineCase{"Plain", false, 0x0000000b, 0, 0},
-                                           LineCase{"Scripted", true, 0x0000010b, VFIO_IRQ_INFO_EVENTFD, 1}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Devices, OfferedInterrupts, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Scripted" : "Plain"; });
 
 // The examples as they ship.
 using ScriptExamples = ScriptRun;
