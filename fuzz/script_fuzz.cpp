@@ -1,11 +1,14 @@
 // Fuzz target: a device script's text through the loader, then a few BAR 2
 // reads and writes and a reset through the device model, so that whatever
-// hooks the text defined run too.
+// hooks the text defined run too. MSI vector 0 has an eventfd before the
+// accesses, so a hook's irq() is signalled for 0 and dropped for others.
 //
 // Input: the script. The run aborts (a finding) when the loader refuses a
 // script without naming its file, or when an access fails: a script's fault
 // must cost only the access it was asked about, never the run.
 #include <fcntl.h>
+#include <linux/vfio.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -53,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!loaded) {
     if (!loaded.error().starts_with(path)) finding("a refused script's message does not name its file");
     return 0;
+  }
+  vfio_user::FdList events;
+  events.push(vfio_user::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+  if (!backend.set_irqs(VFIO_PCI_MSI_IRQ_INDEX, VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER, 0, 1,
+                        std::move(events))) {
+    finding("an interrupt set-up failed");
   }
   for (std::uint64_t reg : kRegisters) {
     std::array<std::uint8_t, 4> word{};
