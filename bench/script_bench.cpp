@@ -44,6 +44,8 @@ struct Variant {
   std::string binary = ZEPHON_BINARY;
 };
 
+constexpr const char* kUsage = "usage: script_bench [--requests N] [--repetitions R] [--baseline BINARY]";
+
 const std::vector<Variant> kVariants = {
     {"no script", ""},
     {"script hooking other registers",
@@ -84,9 +86,9 @@ int main(int argc, char** argv) {
     if (a == "--requests") requests = std::strtoull(argv[i + 1], nullptr, 10);
     else if (a == "--repetitions") repetitions = std::strtoull(argv[i + 1], nullptr, 10);
     else if (a == "--baseline") variants.push_back({"baseline build, no script", "", argv[i + 1]});
-    else return failure("usage: script_bench [--requests N] [--repetitions R] [--baseline BINARY]", 2);
+    else return failure(kUsage, 2);
   }
-  if (argc % 2 == 0) return failure("usage: script_bench [--requests N] [--repetitions R] [--baseline BINARY]", 2);
+  if (argc % 2 == 0) return failure(kUsage, 2);
   requests = std::clamp<std::size_t>(requests, 1, 1'000'000);
   repetitions = std::clamp<std::size_t>(repetitions, 1, 1001);
   const int cpu = pin_to_last_cpu();
