@@ -164,7 +164,8 @@ void print_atom(Printer& p, const AtomReport& a) {
 }
 
 void print_image(Printer& p, std::size_t number, const ImageReport& image) {
-  p.line(0, fmt::format("image {} at {:#x}", number, image.offset));
+  p.line(0, image.pci ? fmt::format("image {} at {:#x}, {} bytes", number, image.offset, image.length())
+                      : fmt::format("image {} at {:#x}", number, image.offset));
   p.field(1, "signature", fmt::format("{:02x} {:02x}", image.header.signature & 0xFF, image.header.signature >> 8));
   if (image.x86) {
     const X86Header& x86 = *image.x86;

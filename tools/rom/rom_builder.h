@@ -30,7 +30,7 @@ inline constexpr std::size_t kReturnOffset = 0x4C;
 inline constexpr std::uint16_t kPciDataOffset = 0x50;
 
 struct BuildOptions {
-  std::optional<std::size_t> size;  // bytes; the smallest that fits when absent
+  std::optional<std::size_t> size = std::nullopt;  // bytes; the smallest that fits when absent
   bool video_bios = false;
 };
 
