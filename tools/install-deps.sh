@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libfmt-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev linux-libc-dev python3 strace
-          gnuplot-nox dpkg-dev time clang-19 libclang-rt-19-dev liblua5.4-dev "$@")
+          gnuplot-nox dpkg-dev time clang-19 libclang-rt-19-dev liblua5.4-dev fcode-utils "$@")
 
 missing=()
 for p in "${packages[@]}"; do

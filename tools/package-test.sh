@@ -33,9 +33,11 @@ expected=(
   /usr/bin/zephon
   /usr/bin/zephon-trace
   /usr/bin/zephon-probe
+  /usr/bin/zephon-rom
   /usr/share/man/man1/zephon.1
   /usr/share/man/man1/zephon-trace.1
   /usr/share/man/man1/zephon-probe.1
+  /usr/share/man/man1/zephon-rom.1
   /usr/share/doc/zephon/copyright
 )
 packaged=$(dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
@@ -51,6 +53,10 @@ done
 zephon --help | head -1 | grep -q '^Usage: zephon ' || fail "zephon --help"
 zephon-trace --help | head -1 | grep -q '^Usage: zephon-trace ' || fail "zephon-trace --help"
 zephon-probe --help >/dev/null || fail "zephon-probe --help"
+zephon-rom --help | head -1 | grep -q '^Usage: zephon-rom ' || fail "zephon-rom --help"
+rom=$(mktemp)
+zephon-rom build --video-bios -o "$rom" && zephon-rom inspect "$rom" >/dev/null || fail "zephon-rom build, inspect"
+rm -f "$rom"
 copyright=/usr/share/doc/zephon/copyright
 grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" \
   || fail "$copyright is not a machine-readable copyright file"
