@@ -46,7 +46,9 @@ struct TableHeader {
   std::uint8_t format_revision = 1;
   std::uint8_t content_revision = 1;
 
+  // Returns nothing; writes the header at off.
   void encode(std::span<std::uint8_t> b, std::size_t off) const;
+  // Returns the header at off.
   static TableHeader decode(Bytes b, std::size_t off);
 };
 
@@ -61,8 +63,11 @@ struct AtomRomHeader {
   std::uint16_t master_command_offset = 0;            // + 0x1E
   std::uint16_t master_data_offset = 0;               // + 0x20
 
+  // Returns whether the signature reads "ATOM".
   bool signature_ok() const;
+  // Returns nothing; writes kSize bytes at off, the fields not named here 0.
   void encode(std::span<std::uint8_t> b, std::size_t off) const;
+  // Returns the header at off.
   static AtomRomHeader decode(Bytes b, std::size_t off);
 };
 
@@ -73,8 +78,10 @@ struct MasterTable {
 
   // Returns a list of count entries (header size set to match), all absent.
   static MasterTable empty(std::size_t count);
+  // Returns the table's bytes, its size set by its entries.
   std::vector<std::uint8_t> encode() const;
-  // Reads as many entries as the header's size holds, none past b's end.
+  // Returns the table at off with as many entries as the header's size
+  // holds, none past b's end.
   static MasterTable decode(Bytes b, std::size_t off);
 };
 
@@ -107,8 +114,9 @@ struct CommandTable {
   std::uint8_t parameter_space = 0;  // bytes of parameters it reads
   std::vector<Instruction> code;
 
+  // Returns the table's bytes, its size set by its code.
   std::vector<std::uint8_t> encode() const;
-  // Reads the header, code left empty.
+  // Returns the table at off with its header read, its code left empty.
   static CommandTable decode_header(Bytes b, std::size_t off);
 };
 // Returns the instructions of code (the bytes after a command table header).
@@ -135,10 +143,13 @@ struct FirmwareInfo {
   std::uint16_t core_reference_clock = 0;
   std::uint16_t memory_reference_clock = 0;
 
+  // Returns whether the table is of revision 2.1, whose layout this is.
   bool is_v2_1() const { return header.format_revision == 2 && header.content_revision == 1; }
+  // Returns the table's kSize bytes.
   std::vector<std::uint8_t> encode() const;
-  // Reads the default clocks from kDefaultClocksEnd bytes, everything else
-  // too when b holds kSize bytes from off.
+  // Returns the table at off: the default clocks from its first
+  // kDefaultClocksEnd bytes, everything else too when b holds kSize bytes
+  // from off.
   static FirmwareInfo decode(Bytes b, std::size_t off);
 };
 
@@ -160,8 +171,10 @@ struct SupportedDevicesInfo {
   std::uint16_t device_support = 0;
   std::vector<ConnectorInfo> connectors;
 
+  // Returns the table's bytes, its size set by its connectors.
   std::vector<std::uint8_t> encode() const;
-  // Reads as many connectors as the revision has and the header's size holds.
+  // Returns the table at off with as many connectors as its revision has
+  // and its header's size holds.
   static SupportedDevicesInfo decode(Bytes b, std::size_t off);
 };
 
@@ -176,6 +189,7 @@ struct IndirectIoAccess {
   TableHeader header;  // size set by encode()
   std::vector<std::uint8_t> sequences;
 
+  // Returns the table's bytes, its size set by its sequences.
   std::vector<std::uint8_t> encode() const;
 };
 // The sequences found from the start of a table's body.

@@ -42,7 +42,9 @@ struct ImageHeader {
   std::uint16_t signature = kImageSignature;
   std::uint16_t pci_data_offset = 0;  // from the image's start
 
+  // Returns nothing; writes both fields.
   void encode(std::span<std::uint8_t> image) const;
+  // Returns the fields as they are in image.
   static ImageHeader decode(Bytes image);
 };
 
@@ -57,7 +59,9 @@ struct X86Header {
   // nothing when the entry is not such a jump.
   std::optional<std::size_t> entry_target() const;
 
+  // Returns nothing; writes the size byte and the entry.
   void encode(std::span<std::uint8_t> image) const;
+  // Returns the fields as they are in image.
   static X86Header decode(Bytes image);
 };
 
@@ -72,7 +76,9 @@ struct EfiHeader {
   std::uint16_t compression = 0;   // 0 uncompressed, 1 compressed
   std::uint16_t image_offset = 0;  // of the EFI executable, from the image's start
 
+  // Returns nothing; writes the fields after the image signature.
   void encode(std::span<std::uint8_t> image) const;
+  // Returns the fields as they are in image.
   static EfiHeader decode(Bytes image);
 };
 
@@ -99,15 +105,18 @@ struct PciDataStructure {
   std::uint16_t config_utility_offset = 0;
   std::uint16_t clp_entry_offset = 0;
 
-  // Returns whether the fields after the class code's revision-3 ones are
-  // meaningful: a revision-3 structure long enough to hold them.
+  // Returns whether the three fields after the indicator are meaningful: a
+  // revision-3 structure long enough to hold them.
   bool has_revision3_fields() const { return revision >= 3 && length >= kSize; }
+  // Returns whether no image follows this one.
   bool last_image() const { return (indicator & kLastImage) != 0; }
+  // Returns whether the signature reads "PCIR".
   bool signature_ok() const { return std::string_view(signature.data(), 4) == "PCIR"; }
 
-  // Writes kSize bytes at off.
+  // Returns nothing; writes kSize bytes at off.
   void encode(std::span<std::uint8_t> image, std::size_t off) const;
-  // Reads kSize bytes at off (the trailing fields whatever the revision).
+  // Returns the kSize bytes at off read as fields, the trailing ones
+  // whatever the revision.
   static PciDataStructure decode(Bytes image, std::size_t off);
 };
 
