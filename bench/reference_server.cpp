@@ -14,13 +14,13 @@
 // when the client closes the connection, or after a minute without a byte.
 //
 // reference_server SOCKET --framed: the least a server could do that reads
-// requests the way the protocol frames them and logs like zephon. Each
-// request costs it what zephon's must: the header received with recvmsg
-// (descriptors may come with it), then the fixed part, then a write's data,
-// each read on its own, one fixed log line on standard error for every
-// access to region 2, and the reply in one write. Nothing else: no device
-// model, no formatting, no clock. Measured against it, zephon's own cost
-// shows apart from the cost of the calls every request needs.
+// requests part by part, the way the protocol frames them, and logs like
+// zephon: the header received with recvmsg (descriptors may come with it),
+// then the fixed part, then a write's data, each read on its own, one fixed
+// log line on standard error for every access to region 2, and the reply in
+// one write. Nothing else: no device model, no formatting, no clock. zephon
+// receives a request whole in one recvmsg instead, so the difference shows
+// what reading in parts costs as much as what zephon's own work does.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>

@@ -245,7 +245,7 @@ int run_table(const TableOptions& options) {
 
   std::vector<Row> rows = {
       {"config-space read, 4 B", Op::ConfigRead, false, 0.85, options.requests},
-      {"BAR 2 read, 4 B, log to file", Op::Bar2Read, false, 0.75, options.requests},
+      {"BAR 2 read, 4 B, log to file", Op::Bar2Read, false, 0.80, options.requests},
       {"BAR 2 write, 4 B, log to file", Op::Bar2Write, false, 0.80, options.requests},
       {"BAR 2 read, 4 B, log to /dev/null", Op::Bar2Read, true, 0, options.requests},
       {"BAR 2 write, 4 B, log to /dev/null", Op::Bar2Write, true, 0, options.requests},

@@ -244,6 +244,50 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MessageSize, ::testing::ValuesIn(size_cases()),
                            return info.param.command.name + "_" + info.param.label;
                          });
 
+// A request whose header announces more than its fields use is answered as
+// soon as its fields are in, and the surplus is skipped when it comes: a
+// RegionWrite, the same carrying descriptors (closed with the reply, not
+// held until the surplus), and the same right behind a Version, both taken
+// in one receive.
+
+enum class SurplusForm { Write, WriteWithDescriptors, WriteAfterVersion };
+
+class Surplus : public HostileClient, public ::testing::WithParamInterface<SurplusForm> {};
+
+TEST_P(Surplus, IsAnsweredBeforeTheSurplusComes) {
+  constexpr std::size_t kSurplus = 64;
+  const CommandShape write = served_command("RegionWrite");
+  const CommandShape version = served_command("Version");
+  std::vector<std::uint8_t> bytes;
+  if (GetParam() == SurplusForm::WriteAfterVersion) bytes = message(1, version.payload, 0, std::nullopt, kCaseId - 1);
+  const auto misframed = message(10, write.payload, 0, 16 + write.payload.size() + kSurplus);
+  bytes.insert(bytes.end(), misframed.begin(), misframed.end());
+  send(bytes, GetParam() == SurplusForm::WriteWithDescriptors ? repeated(pipe_[0], 3) : std::vector<int>{});
+
+  if (GetParam() == SurplusForm::WriteAfterVersion) expect_reply(kCaseId - 1, 1, std::nullopt, version.reply_size);
+  expect_reply(kCaseId, 10, std::nullopt, write.reply_size);
+  // The server now waits for the surplus, holding nothing the request carried.
+  for (int i = 0; i < 5000 && open_descriptors(pid()) != baseline_fds_; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(open_descriptors(pid()), baseline_fds_);
+  send(std::vector<std::uint8_t>(kSurplus, 0xee));
+  auto written = client().read32(2, 0x200);
+  ASSERT_TRUE(written.has_value()) << written.error();
+  EXPECT_EQ(*written, 0xabcd0123u);
+  expect_serving();
+}
+
+std::string surplus_name(const ::testing::TestParamInfo<SurplusForm>& info) {
+  constexpr const char* kNames[] = {"Write", "WriteWithDescriptors", "WriteAfterVersion"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, Surplus,
+                         ::testing::Values(SurplusForm::Write, SurplusForm::WriteWithDescriptors,
+                                           SurplusForm::WriteAfterVersion),
+                         surplus_name);
+
 // A Version announcing 4 GiB with the whole 4 GiB never coming: refused at
 // once, and the server is still there to answer when the client has sent
 // what it meant to skip.

@@ -1,6 +1,8 @@
 // The request loop over the in-memory transport: how the connection treats
-// failures part way through a header, and short sends.
+// failures part way through a header, short sends, and descriptors among
+// requests received together; and the transport's own joining of pieces.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,28 +99,29 @@ TEST(MemoryLoop, AShortSendWithADescriptorIsCompleted) {
   EXPECT_EQ(trickle.sent_fds(), (std::vector<MemoryTransport::SentFd>{{0, pipe_fds[1]}}));
 }
 
-// Requests are read ahead in bulk, but a descriptor still goes to the request
+// Returns a posted 4-byte BAR 2 write.
+std::vector<std::uint8_t> posted_write(std::uint16_t id, std::uint64_t offset) {
+  auto payload = vfio_user::RegionAccess{.offset = offset, .region = 2, .count = 4}.encode();
+  std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
+  bytes.insert(bytes.end(), {1, 2, 3, 4});
+  return vfio_user_client::Client::frame(id, 10, bytes, vfio_user::FLAG_NO_REPLY);
+}
+
+// Requests are received in bulk, but a descriptor still goes to the request
 // whose header it came with, wherever that stands among them.
 TEST(MemoryLoop, ADescriptorAmongRequestsReadAheadGoesToItsRequest) {
   MemoryTransport transport;
-  std::uint8_t data[4] = {1, 2, 3, 4};
-  auto write = [&](std::uint16_t id, std::uint64_t offset) {
-    auto payload = vfio_user::RegionAccess{.offset = offset, .region = 2, .count = 4}.encode();
-    std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
-    bytes.insert(bytes.end(), data, data + 4);
-    return vfio_user_client::Client::frame(id, 10, bytes, vfio_user::FLAG_NO_REPLY);
-  };
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   std::vector<vfio_user::UniqueFd> fds;
   fds.emplace_back(pipe_fds[1]);
-  transport.push(write(1, 0));
-  transport.push(write(2, 4));
+  transport.push(posted_write(1, 0));
+  transport.push(posted_write(2, 4));
   auto map = vfio_user::DmaMap{.argsz = vfio_user::DmaMap::kSize, .flags = 3, .offset = 0, .address = 0x1000,
                                .size = 0x1000}
                  .encode();
   transport.push(request(3, vfio_user::Command::DmaMap, map), std::move(fds));
-  transport.push(write(4, 8));
+  transport.push(posted_write(4, 8));
   Loop loop;
   ASSERT_TRUE(loop.serve(transport).has_value());
   ::close(pipe_fds[0]);
@@ -126,6 +129,59 @@ TEST(MemoryLoop, ADescriptorAmongRequestsReadAheadGoesToItsRequest) {
   EXPECT_EQ(loop.backend.calls[2].op, "dma_map");
   EXPECT_EQ(loop.backend.calls[2].fds.size(), 1u);
   for (std::size_t i : {0u, 1u, 3u}) EXPECT_EQ(loop.backend.calls[i].op, "region_write") << i;
+}
+
+// Too many descriptors end the run when their request's header is reached,
+// not before: requests received with them in one receive are served first.
+TEST(MemoryLoop, TooManyDescriptorsEndTheRunAtTheirRequest) {
+  MemoryTransport transport;
+  transport.push(posted_write(1, 0));
+  std::vector<vfio_user::UniqueFd> fds;
+  for (int i = 0; i < 17; ++i) fds.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  transport.push(request(2, vfio_user::Command::DeviceGetInfo, vfio_user::DeviceInfo{}.encode()), std::move(fds));
+  Loop loop;
+  auto result = loop.serve(transport);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().debug(), "ReceiveWithFd(ENOBUFS)");
+  ASSERT_EQ(loop.backend.calls.size(), 1u);
+  EXPECT_EQ(loop.backend.calls[0].op, "region_write");
+  EXPECT_TRUE(transport.sent().empty());
+}
+
+// The transport joins pieces as a socket joins writes, and ends a read or a
+// receive with the first piece that carries descriptors: a read closes them,
+// so a loop that reads past its request loses them here too; a receive
+// takes them. A pipe shows whether they are closed: its write end is only
+// ever open as the descriptor sent.
+TEST(MemoryTransportInput, AReadAcrossPiecesDropsTheirDescriptors) {
+  for (bool plain : {true, false}) {
+    SCOPED_TRACE(plain ? "read" : "receive");
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_NONBLOCK), 0);
+    MemoryTransport transport;
+    const std::uint8_t bytes[] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    std::vector<vfio_user::UniqueFd> sent;
+    sent.emplace_back(pipe_fds[1]);
+    transport.push(std::span(bytes).first(2));
+    transport.push(std::span(bytes).subspan(2, 2), std::move(sent));
+    transport.push(std::span(bytes).subspan(4));
+    std::uint8_t buf[16];
+    vfio_user::FdList fds;
+    std::expected<std::size_t, int> got = 0;
+    if (plain) {
+      got = transport.read(buf, vfio_user::Wait::Yes);
+    } else if (auto received = transport.receive(buf, fds, vfio_user::Wait::Yes)) {
+      got = received->size;
+    }
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(fds.size(), plain ? 0u : 1u);
+    char c;
+    EXPECT_EQ(::read(pipe_fds[0], &c, 1), plain ? 0 : -1);  // 0: the write end is closed
+    fds.clear();
+    EXPECT_EQ(::read(pipe_fds[0], &c, 1), 0);
+    EXPECT_EQ(transport.unread(), 2u);
+    ::close(pipe_fds[0]);
+  }
 }
 
 TEST(MemoryLoop, AFailedReplyEndsTheRunWithStreamWrite) {

@@ -278,6 +278,13 @@ TEST(PayloadBytes, SparseMmapHeaderCountsItsAreas) {
   };
   EXPECT_EQ(cap.encode(), expected);
   EXPECT_EQ(cap.size(), expected.size());
+  // Into a span one byte short: refused, nothing written.
+  std::vector<std::uint8_t> out(expected.size() - 1, 0xee);
+  EXPECT_EQ(cap.encode(std::span(out)), std::unexpected(ShortPayload{expected.size(), out.size()}));
+  EXPECT_EQ(out, std::vector<std::uint8_t>(expected.size() - 1, 0xee));
+  out.push_back(0xee);
+  EXPECT_TRUE(cap.encode(std::span(out)).has_value());
+  EXPECT_EQ(out, expected);
 }
 
 TEST(PayloadBytes, SparseMmapRefusesAreasItWasNotGiven) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "vfio_user/log.h"
@@ -10,8 +11,9 @@ namespace vfio_user {
 
 namespace {
 
-// How much is read ahead at once: about 1800 posted 4-byte writes.
-constexpr std::size_t kReadAhead = 64 * 1024;
+// How much one receive takes at most: a request and its data, or about 1800
+// posted 4-byte writes.
+constexpr std::size_t kReceiveBuffer = 64 * 1024;
 
 }  // namespace
 
@@ -19,86 +21,82 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 // waiting: only when none is there are they written out, so a stream of
 // requests that keeps coming costs no log write per request, and nothing
 // logged waits behind a client that has gone quiet. With nothing held back
-// the read simply waits, with no try before it.
-std::expected<std::size_t, int> Connection::read_some(std::span<std::uint8_t> buf) {
-  if (ahead_begin_ < ahead_end_) {
-    const std::size_t n = std::min(buf.size(), ahead_end_ - ahead_begin_);
-    std::memcpy(buf.data(), ahead_.data() + ahead_begin_, n);
-    ahead_begin_ += n;
-    return n;
-  }
-  auto n = transport_.read(buf, log::holds_back() ? Wait::No : Wait::Yes);
-  if (!n && n.error() == EAGAIN) {
+// the receive simply waits, with no try before it.
+std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t> buf) {
+  // Descriptors of an earlier receive that no header claimed have no
+  // request left to go to.
+  arrived_.clear();
+  arrived_too_many_ = false;
+  auto got = transport_.receive(buf, arrived_, log::holds_back() ? Wait::No : Wait::Yes);
+  if (!got && got.error() == EAGAIN) {
     log::flush();
-    n = transport_.read(buf, Wait::Yes);
+    got = transport_.receive(buf, arrived_, Wait::Yes);
   }
-  if (n) took(*n);
+  if (!got) return std::unexpected(got.error());
+  // Input is received only when none is buffered, so buf starts at offset_.
+  arrived_from_ = offset_;
+  arrived_to_ = offset_ + got->size;
+  arrived_too_many_ = got->too_many_fds;
+  return got->size;
+}
+
+std::expected<std::size_t, int> Connection::fill() {
+  if (ahead_.empty()) ahead_.resize(kReceiveBuffer);
+  auto n = receive_input(ahead_);
+  if (n) {
+    ahead_begin_ = 0;
+    ahead_end_ = *n;
+  }
   return n;
 }
 
-std::expected<Connection::Filled, int> Connection::read_ahead() {
-  if (ahead_.empty()) ahead_.resize(kReadAhead);
-  auto peeked = transport_.peek(ahead_, log::holds_back() ? Wait::No : Wait::Yes);
-  if (!peeked && peeked.error() == EAGAIN) {
-    log::flush();
-    peeked = transport_.peek(ahead_, Wait::Yes);
+std::expected<std::size_t, int> Connection::read_some(std::span<std::uint8_t> out) {
+  if (buffered() == 0) {
+    // Data as large as the buffer goes straight to its place, uncopied.
+    if (out.size() >= kReceiveBuffer) {
+      auto n = receive_input(out);
+      if (n) offset_ += *n;
+      return n;
+    }
+    auto n = fill();
+    if (!n || *n == 0) return n;
   }
-  if (!peeked) return std::unexpected(peeked.error());
-  if (peeked->size == 0) return Filled::Ended;
-  if (peeked->descriptors) {
-    // Somewhere in what was seen a message with descriptors begins; only
-    // reading request by request tells which header it is.
-    one_by_one_ = peeked->size;
-    return Filled::OneByOne;
-  }
-  // No descriptors among these bytes: taking them loses none.
-  for (std::size_t done = 0; done < peeked->size;) {
-    auto n = transport_.read(std::span(ahead_).subspan(done, peeked->size - done), Wait::Yes);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return std::unexpected(EIO);  // what was seen cannot vanish
-    done += *n;
-  }
-  ahead_begin_ = 0;
-  ahead_end_ = peeked->size;
-  return Filled::Yes;
+  const std::size_t n = std::min(out.size(), buffered());
+  std::memcpy(out.data(), ahead_.data() + ahead_begin_, n);
+  ahead_begin_ += n;
+  offset_ += n;
+  return n;
 }
 
-std::expected<std::size_t, int> Connection::receive_one(std::span<std::uint8_t> buf, FdList& fds) {
-  auto got = transport_.receive(buf, fds, log::holds_back() ? Wait::No : Wait::Yes);
-  if (!got && got.error() == EAGAIN) {
-    log::flush();
-    got = transport_.receive(buf, fds, Wait::Yes);
+std::expected<void, int> Connection::claim_fds(std::uint64_t header, std::uint64_t end, FdList& fds) {
+  if (arrived_.empty() && !arrived_too_many_) return {};
+  if (header < arrived_from_ || header >= arrived_to_ || end < arrived_to_) return {};
+  if (arrived_too_many_) {
+    arrived_too_many_ = false;
+    return std::unexpected(ENOBUFS);
   }
-  if (got) took(*got);
-  return got;
+  while (!arrived_.empty()) fds.push(arrived_.take(0));
+  return {};
 }
 
 std::expected<Connection::Received, int> Connection::receive_header(MessageHeader& header, FdList& fds) {
   std::uint8_t buf[kHeaderSize] = {};
+  const std::uint64_t at = offset_;
   std::size_t done = 0;
-  if (ahead_begin_ == ahead_end_ && one_by_one_ == 0) {
-    auto filled = read_ahead();
-    if (!filled) return std::unexpected(filled.error());
-    if (*filled == Filled::Ended) return Received::Closed;
-  }
-  if (ahead_begin_ < ahead_end_) {
-    auto got = read_some(buf);
-    done = *got;
-  } else {
-    // The header's first bytes alone, so that descriptors arrive with it.
-    auto got = receive_one(buf, fds);
+  while (done < kHeaderSize) {
+    // A header that the end of a receive cuts short is the last to begin
+    // among its bytes; what came with them is its own.
+    if (done > 0 && buffered() == 0) {
+      if (auto c = claim_fds(at, UINT64_MAX, fds); !c) return std::unexpected(c.error());
+    }
+    auto got = read_some(std::span(buf).subspan(done));
     if (!got) return std::unexpected(got.error());
     if (*got == 0) return Received::Closed;
-    done = *got;
-  }
-  // A header may arrive in pieces; descriptors come only with the first.
-  while (done < kHeaderSize) {
-    auto more = read_some(std::span(buf).subspan(done));
-    if (!more) return std::unexpected(more.error());
-    if (*more == 0) return Received::Closed;
-    done += *more;
+    done += *got;
   }
   header = MessageHeader::decode(buf);
+  const std::uint64_t end = at + std::max<std::uint64_t>(kHeaderSize, header.message_size);
+  if (auto c = claim_fds(at, end, fds); !c) return std::unexpected(c.error());
   announced_ = header.message_size;
   consumed_ = kHeaderSize;
   ended_ = false;
@@ -153,14 +151,24 @@ std::expected<void, int> Connection::send_with_fds(std::span<const std::uint8_t>
 void Connection::skip_unread() {
   if (ended_ || consumed_ >= announced_) return;
   std::uint64_t left = announced_ - consumed_;
-  std::uint8_t sink[4096];
   while (left > 0) {
-    auto n = read_some(std::span(sink, static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof sink))));
-    // The end or a failure is met again by the next header receive.
-    if (!n || *n == 0) break;
-    left -= *n;
+    if (buffered() == 0) {
+      auto n = fill();
+      // The end or a failure is met again by the next header receive.
+      if (!n || *n == 0) break;
+    }
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffered()));
+    ahead_begin_ += n;
+    offset_ += n;
+    left -= n;
   }
   consumed_ = announced_;
+}
+
+void Connection::discard_input() {
+  ahead_begin_ = ahead_end_ = 0;
+  arrived_.clear();
+  arrived_too_many_ = false;
 }
 
 std::span<std::uint8_t> Connection::scratch(std::size_t n) {

@@ -6,14 +6,17 @@
 // Contract: the transport outlives the connection. Reads and writes complete
 // or fail; a short transfer is never reported as success. Log records held
 // back by the log sink are written out before anything is sent and before
-// the connection waits for input.
+// the connection waits for input. A request is handled as soon as the bytes
+// its handler reads are in: what its header announced beyond them is skipped
+// afterwards, never waited for first.
 //
-// Input is read ahead, several requests in one read, as long as no
-// descriptors are among what is there: the transport is asked to look
-// first, and what it saw is taken only if none came with it. Otherwise the
-// requests are read one by one, the header by itself, until those bytes are
-// past, so descriptors still belong to the request whose header arrived
-// with them.
+// Input is received in bulk, a header and its payload (and whatever requests
+// follow) in one receive, into a buffer the handlers read from. Descriptors
+// still belong to the request whose header came with them: the transport
+// delivers them with the last bytes of a receive, so they go to the last
+// request whose header begins among that receive's bytes (each header's
+// message_size tells whether another follows), and are closed if none does.
+// receive_input() is the one place where the connection waits for input.
 #ifndef VFIO_USER_CONNECTION_H_
 #define VFIO_USER_CONNECTION_H_
 
@@ -38,17 +41,13 @@ class Connection {
 
   enum class Received { Header, Closed };
 
-  // Returns Header after a full header arrived (descriptors in fds), Closed
-  // when the stream ended before one, or the error number of a failed
-  // receive (also one that fails part way through the header).
+  // Returns Header after a full header arrived (its descriptors in fds),
+  // Closed when the stream ended before one, or the error number of a failed
+  // receive (also one that fails part way through the header; ENOBUFS when
+  // more than MAX_RECEIVED_FDS descriptors came with it).
   std::expected<Received, int> receive_header(MessageHeader& header, FdList& fds);
   // Returns success once out holds the next payload bytes of the request.
   std::expected<void, IoError> read(std::span<std::uint8_t> out);
-  // Returns how many of the next bytes were read into out: all of it unless
-  // the stream ended first.
-  std::expected<std::size_t, IoError> read_up_to(std::span<std::uint8_t> out);
-  // Returns the payload bytes the header announced and nobody has read yet.
-  std::uint64_t unread_payload() const { return consumed_ < announced_ ? announced_ - consumed_ : 0; }
   // Returns success once bytes are written.
   std::expected<void, IoError> write(std::span<const std::uint8_t> bytes);
   // Returns success once the pieces are written, in one call where possible.
@@ -57,14 +56,12 @@ class Connection {
   // caller's) with the first; else the failed send's error number.
   std::expected<void, int> send_with_fds(std::span<const std::uint8_t> bytes, std::span<const int> fds);
   // Discards what the header announced and the handler did not read, so the
-  // next header is read where the client put it.
+  // next header is read where the client put it. It may wait for those bytes.
   void skip_unread();
-  // Forgets input read ahead and not yet handled, for a connection that
-  // serves a new stream on the same transport.
-  void discard_input() {
-    ahead_begin_ = ahead_end_ = 0;
-    one_by_one_ = 0;
-  }
+  // Forgets input received and not yet handled, closing descriptors no
+  // request took: for the end of a run, and for a connection that serves a
+  // new stream on the same transport.
+  void discard_input();
   // Returns a scratch area of n bytes, reused between requests so the data
   // path does not allocate per request. It holds what an earlier request left
   // (zeros only where it never reached before): the caller overwrites all of
@@ -72,31 +69,40 @@ class Connection {
   std::span<std::uint8_t> scratch(std::size_t n);
 
  private:
-  enum class Filled { Yes, OneByOne, Ended };
-
-  // Returns what one read took (0 at the end of the stream): from what was
-  // read ahead, else from the transport, having written out held-back log
-  // records first if it had to wait.
-  std::expected<std::size_t, int> read_some(std::span<std::uint8_t> buf);
-  // Returns Yes once requests were read ahead, OneByOne when descriptors
-  // came with them (nothing was taken), Ended at the end of the stream;
-  // else the error number.
-  std::expected<Filled, int> read_ahead();
-  // Returns the header's first bytes (with the descriptors that came with
-  // them) from the transport.
-  std::expected<std::size_t, int> receive_one(std::span<std::uint8_t> buf, FdList& fds);
-  // Counts bytes taken from the transport one by one.
-  void took(std::size_t n) { one_by_one_ -= std::min<std::uint64_t>(one_by_one_, n); }
+  // Returns how many bytes were received into buf (0 at the end of the
+  // stream), having written out held-back log records first if it had to
+  // wait; their descriptors wait in arrived_ for a header to claim them.
+  std::expected<std::size_t, int> receive_input(std::span<std::uint8_t> buf);
+  // Returns how many bytes one receive put in the buffer, which was empty.
+  std::expected<std::size_t, int> fill();
+  // Returns how many of the next bytes were copied into out, from the buffer
+  // or from one receive (0 at the end of the stream).
+  std::expected<std::size_t, int> read_some(std::span<std::uint8_t> out);
+  // Returns how many of the next bytes were read into out: all of it unless
+  // the stream ended first.
+  std::expected<std::size_t, IoError> read_up_to(std::span<std::uint8_t> out);
+  // Moves the arrived descriptors to fds if the header at stream offset
+  // `header` is the last to begin among the bytes they came with, its
+  // message ending at `end`; returns ENOBUFS if there were too many.
+  std::expected<void, int> claim_fds(std::uint64_t header, std::uint64_t end, FdList& fds);
+  // Returns the bytes received and not yet handed out.
+  std::size_t buffered() const { return ahead_end_ - ahead_begin_; }
 
   Transport& transport_;
   std::uint64_t announced_ = 0;  // message_size of the request being handled
   std::uint64_t consumed_ = 0;   // bytes of it read so far, header included
   bool ended_ = false;           // a read of this request met the end of the stream
+  std::uint64_t offset_ = 0;     // stream offset of the next byte handed out
   std::vector<std::uint8_t> scratch_;  // see scratch()
-  std::vector<std::uint8_t> ahead_;    // input read ahead; [ahead_begin_, ahead_end_) not yet handled
+  std::vector<std::uint8_t> ahead_;    // input received; [ahead_begin_, ahead_end_) not yet handed out
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
-  std::uint64_t one_by_one_ = 0;  // bytes to take one request at a time before reading ahead again
+  // Descriptors of the last receive, which covered stream offsets
+  // [arrived_from_, arrived_to_), until a header claims them.
+  FdList arrived_;
+  bool arrived_too_many_ = false;  // more came than a request may carry
+  std::uint64_t arrived_from_ = 0;
+  std::uint64_t arrived_to_ = 0;
 };
 
 }  // namespace vfio_user

@@ -57,7 +57,9 @@ HandlerResult handle_device_get_region_info(Request& request) {
   std::vector<std::uint8_t> reply(kHeaderSize + RegionInfo::kSize + cap_len);
   encode_reply_header(request.header, static_cast<std::uint32_t>(reply.size()), reply.data());
   info.encode(std::span(reply).subspan(kHeaderSize).first<RegionInfo::kSize>());
-  cap.encode(std::span(reply).subspan(kHeaderSize + RegionInfo::kSize));
+  if (!cap.encode(std::span(reply).subspan(kHeaderSize + RegionInfo::kSize))) {
+    return std::unexpected(Error::stream_write(IoError::category(IoError::Kind::WriteZero)));
+  }
   if (!region.region_fd) return write_reply(request, reply);
   const int fd = *region.region_fd;
   auto sent = request.connection.send_with_fds(reply, std::span<const int>(&fd, 1));

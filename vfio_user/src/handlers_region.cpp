@@ -35,16 +35,6 @@ HandlerResult write_access(Request& request, const RegionAccess& access, std::sp
   return write_reply(request, reply);
 }
 
-// A write whose header announces a payload too short for the fixed part, or
-// longer than any write may be: the fixed part first, then its data.
-HandlerResult write_in_parts(Request& request) {
-  auto access = read_access(request);
-  if (!access) return std::unexpected(access.error());
-  std::span<std::uint8_t> data = request.connection.scratch(access->count);
-  if (auto r = read_payload(request, data); !r) return r;
-  return write_access(request, *access, data);
-}
-
 }  // namespace
 
 HandlerResult handle_region_read(Request& request) {
@@ -65,29 +55,14 @@ HandlerResult handle_region_read(Request& request) {
 }
 
 HandlerResult handle_region_write(Request& request) {
-  const std::uint64_t announced = request.connection.unread_payload();
-  if (announced < RegionAccess::kSize || announced > RegionAccess::kSize + kMaxDataTransfer) {
-    return write_in_parts(request);
-  }
-  // The whole payload in one read, as its header announced it: a stream of
-  // posted writes then costs two reads per write, not three. Checks and data
-  // come out of it as they would from a read in parts.
-  std::span<std::uint8_t> bytes = request.connection.scratch(announced);
-  auto got = request.connection.read_up_to(bytes);
-  if (!got) return std::unexpected(Error::stream_read(got.error()));
-  if (*got < RegionAccess::kSize) return std::unexpected(Error::stream_read(unexpected_eof()));
-  auto access = check_access(request, *RegionAccess::decode(bytes.first<RegionAccess::kSize>()));
+  // Only the fields are read: what the header announced beyond them is
+  // skipped after the reply, so a client that announces more than it sends
+  // still gets its answer.
+  auto access = read_access(request);
   if (!access) return std::unexpected(access.error());
-
-  const std::size_t needed = RegionAccess::kSize + access->count;
-  if (*got < needed) {
-    if (*got < announced) return std::unexpected(Error::stream_read(unexpected_eof()));
-    // A count beyond what the header announced: its data is taken from what
-    // follows, as a read in parts would.
-    bytes = request.connection.scratch(needed);
-    if (auto r = read_payload(request, bytes.subspan(*got)); !r) return r;
-  }
-  return write_access(request, *access, bytes.subspan(RegionAccess::kSize, access->count));
+  std::span<std::uint8_t> data = request.connection.scratch(access->count);
+  if (auto r = read_payload(request, data); !r) return r;
+  return write_access(request, *access, data);
 }
 
 }  // namespace vfio_user

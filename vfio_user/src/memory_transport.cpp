@@ -28,58 +28,40 @@ std::size_t MemoryTransport::unread() const {
   return n;
 }
 
-std::size_t MemoryTransport::take(std::span<std::uint8_t> buf) {
-  Piece& piece = input_.front();
-  const std::size_t n = std::min(buf.size(), piece.bytes.size() - piece.taken);
-  std::memcpy(buf.data(), piece.bytes.data() + piece.taken, n);
-  piece.taken += n;
-  if (piece.taken == piece.bytes.size()) input_.pop_front();
-  return n;
-}
-
-std::expected<std::size_t, int> MemoryTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait) {
+std::expected<std::size_t, int> MemoryTransport::take(std::span<std::uint8_t> buf,
+                                                      std::vector<UniqueFd>& arrived) {
   if (input_.empty()) {
     if (receive_error_) return std::unexpected(*receive_error_);
     return 0;
   }
-  if (buf.empty()) return 0;
-  Piece& piece = input_.front();
-  if (piece.taken == 0 && !piece.fds.empty()) {
-    std::vector<UniqueFd> arrived = std::move(piece.fds);
-    piece.fds.clear();
-    if (arrived.size() > MAX_RECEIVED_FDS) {
-      take(buf);
-      return std::unexpected(ENOBUFS);
-    }
-    for (UniqueFd& fd : arrived) fds.push(std::move(fd));
+  std::size_t done = 0;
+  while (done < buf.size() && !input_.empty()) {
+    Piece& piece = input_.front();
+    const bool carries = piece.taken == 0 && !piece.fds.empty();
+    if (carries) arrived = std::move(piece.fds);
+    const std::size_t n = std::min(buf.size() - done, piece.bytes.size() - piece.taken);
+    std::memcpy(buf.data() + done, piece.bytes.data() + piece.taken, n);
+    piece.taken += n;
+    done += n;
+    if (piece.taken == piece.bytes.size()) input_.pop_front();
+    // The kernel ends a receive with the message whose descriptors it took.
+    if (carries) break;
   }
-  return take(buf);
+  return done;
+}
+
+std::expected<Received, int> MemoryTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait) {
+  std::vector<UniqueFd> arrived;
+  auto n = take(buf, arrived);
+  if (!n) return std::unexpected(n.error());
+  if (arrived.size() > MAX_RECEIVED_FDS) return Received{*n, true};
+  for (UniqueFd& fd : arrived) fds.push(std::move(fd));
+  return Received{*n, false};
 }
 
 std::expected<std::size_t, int> MemoryTransport::read(std::span<std::uint8_t> buf, Wait) {
-  if (input_.empty()) {
-    if (receive_error_) return std::unexpected(*receive_error_);
-    return 0;
-  }
-  if (buf.empty()) return 0;
-  input_.front().fds.clear();
-  return take(buf);
-}
-
-std::expected<Transport::Peeked, int> MemoryTransport::peek(std::span<std::uint8_t> buf, Wait) {
-  if (input_.empty() && receive_error_) return std::unexpected(*receive_error_);
-  Peeked peeked;
-  for (const Piece& piece : input_) {
-    if (peeked.size == buf.size()) break;
-    const std::size_t n = std::min(buf.size() - peeked.size, piece.bytes.size() - piece.taken);
-    std::memcpy(buf.data() + peeked.size, piece.bytes.data() + piece.taken, n);
-    peeked.size += n;
-    if (piece.taken == 0 && !piece.fds.empty()) {
-      peeked.descriptors = true;
-      break;
-    }
-  }
-  return peeked;
+  std::vector<UniqueFd> dropped;
+  return take(buf, dropped);
 }
 
 std::expected<std::size_t, int> MemoryTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {

@@ -3,12 +3,14 @@
 // client's side is a queue of pieces, each as one sendmsg would send it,
 // with its descriptors; what the server sends is collected.
 //
-// Contract: it behaves as a UNIX stream socket may. A receive or read takes
-// bytes from one piece at most; a piece's descriptors arrive with its first
-// byte through receive(), and are closed if that byte is taken by read()
-// (as the kernel discards descriptors nobody asked for). After the last
-// piece the stream ends (0), or fails with the error set by
-// fail_receives(). Not thread-safe.
+// Contract: it behaves as a UNIX stream socket does. A receive or read joins
+// pieces, as far as its buffer reaches, and ends with the first piece whose
+// descriptors it took; a piece's descriptors go with its first byte, to the
+// receive that takes it, and are closed if a read() takes it (as the kernel
+// discards descriptors nobody asked for). So a caller that takes more than
+// one request's bytes loses the next request's descriptors here as it would
+// on a socket. After the last piece the stream ends (0), or fails with the
+// error set by fail_receives(). Not thread-safe.
 #ifndef VFIO_USER_MEMORY_TRANSPORT_H_
 #define VFIO_USER_MEMORY_TRANSPORT_H_
 
@@ -59,10 +61,8 @@ class MemoryTransport final : public Transport {
   std::size_t unread() const;
 
   // Input is always there until it runs out, so Wait makes no difference.
-  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
+  std::expected<Received, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
-  // Looks across pieces, as the kernel joins what one writer sent.
-  std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:
@@ -72,9 +72,9 @@ class MemoryTransport final : public Transport {
     std::vector<UniqueFd> fds;   // delivered (or dropped) with the first byte
   };
 
-  // Returns the bytes copied from the front piece into buf, dropping pieces
-  // used up.
-  std::size_t take(std::span<std::uint8_t> buf);
+  // Returns what the next receive takes into buf, its descriptors moved to
+  // arrived; pieces used up are dropped.
+  std::expected<std::size_t, int> take(std::span<std::uint8_t> buf, std::vector<UniqueFd>& arrived);
 
   std::deque<Piece> input_;           // the client's pieces still (partly) unread
   std::optional<int> receive_error_;  // what an exhausted input reports, else the end

@@ -127,7 +127,8 @@ Decoded<RegionInfo> RegionInfo::decode(std::span<const std::uint8_t> bytes) {
                     .offset = wire::load64(p + 24)};
 }
 
-void SparseMmapCapability::encode(std::span<std::uint8_t> out) const {
+std::expected<void, ShortPayload> SparseMmapCapability::encode(std::span<std::uint8_t> out) const {
+  if (out.size() < size()) return std::unexpected(ShortPayload{size(), out.size()});
   std::uint8_t* p = out.data();
   wire::store16(p, id);
   wire::store16(p + 2, version);
@@ -140,11 +141,12 @@ void SparseMmapCapability::encode(std::span<std::uint8_t> out) const {
     wire::store64(p + 8, area.size);
     p += kAreaSize;
   }
+  return {};
 }
 
 std::vector<std::uint8_t> SparseMmapCapability::encode() const {
   std::vector<std::uint8_t> out(size());
-  encode(out);
+  (void)encode(std::span(out));  // sized to fit
   return out;
 }
 

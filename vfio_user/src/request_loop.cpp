@@ -71,8 +71,10 @@ std::expected<void, Error> serve(Connection& connection, const DeviceTables& dev
 std::expected<void, Error> serve_connection(Connection& connection, const DeviceTables& device,
                                             ServerBackend& backend, const volatile std::sig_atomic_t& stop) {
   auto result = serve(connection, device, backend, stop);
-  // However the run ended, what the device logged is not left behind.
+  // However the run ended, what the device logged is not left behind, and
+  // no descriptor that came with unhandled input stays open.
   log::flush();
+  connection.discard_input();
   return result;
 }
 

@@ -9,8 +9,8 @@
 
 namespace vfio_user {
 
-std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
-                                                 FdList& fds, int recv_flags) {
+std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                             FdList& fds, int recv_flags) {
   // Room for exactly `capacity` descriptors, so that one more is reported by
   // the kernel as truncated control data.
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
@@ -28,7 +28,7 @@ std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint
   if (n < 0) return std::unexpected(errno);
 
   // Every descriptor that arrived is owned from here on, even those beyond
-  // what the request may carry, so that a refusal closes them all.
+  // what a request may carry, so that a refusal closes them all.
   bool too_many = (msg.msg_flags & MSG_CTRUNC) != 0;
   std::size_t taken = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -47,10 +47,21 @@ std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint
     }
   }
   if (too_many) {
-    fds.clear();
-    return std::unexpected(ENOBUFS);
+    // Only what this receive added: the caller's earlier descriptors stay.
+    while (taken > 0) {
+      (void)fds.take(fds.size() - 1);
+      --taken;
+    }
   }
-  return static_cast<std::size_t>(n);
+  return Received{static_cast<std::size_t>(n), too_many};
+}
+
+std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                                 FdList& fds, int recv_flags) {
+  auto got = receive_message(socket, buf, capacity, fds, recv_flags);
+  if (!got) return std::unexpected(got.error());
+  if (got->too_many_fds) return std::unexpected(ENOBUFS);
+  return got->size;
 }
 
 std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec> pieces, std::span<const int> fds) {
@@ -76,8 +87,8 @@ std::expected<std::size_t, int> send_with_fds(int socket, std::span<const iovec>
   return static_cast<std::size_t>(n);
 }
 
-std::expected<std::size_t, int> SocketTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) {
-  return receive_with_fds(socket_, buf, MAX_RECEIVED_FDS, fds, wait == Wait::No ? MSG_DONTWAIT : 0);
+std::expected<Received, int> SocketTransport::receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) {
+  return receive_message(socket_, buf, MAX_RECEIVED_FDS, fds, wait == Wait::No ? MSG_DONTWAIT : 0);
 }
 
 std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> buf, Wait wait) {
@@ -90,37 +101,6 @@ std::expected<std::size_t, int> SocketTransport::read(std::span<std::uint8_t> bu
   } while (n < 0 && errno == EINTR);
   if (n < 0) return std::unexpected(errno);
   return static_cast<std::size_t>(n);
-}
-
-std::expected<Transport::Peeked, int> SocketTransport::peek(std::span<std::uint8_t> buf, Wait wait) {
-  // The kernel stops a look ahead right after the first message that carries
-  // descriptors, and hands over copies of them, which are closed here: only
-  // the read that takes those bytes may take the descriptors for good.
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
-  iovec iov{buf.data(), buf.size()};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  const int flags = MSG_PEEK | MSG_CMSG_CLOEXEC | (wait == Wait::No ? MSG_DONTWAIT : 0);
-  ssize_t n;
-  do {
-    n = ::recvmsg(socket_, &msg, flags);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return std::unexpected(errno);
-  Peeked peeked{static_cast<std::size_t>(n), (msg.msg_flags & MSG_CTRUNC) != 0};
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      UniqueFd copy(fd);
-      peeked.descriptors = true;
-    }
-  }
-  return peeked;
 }
 
 std::expected<std::size_t, int> SocketTransport::send(std::span<const iovec> pieces, std::span<const int> fds) {

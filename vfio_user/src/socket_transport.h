@@ -19,19 +19,22 @@ class SocketTransport final : public Transport {
   // socket stays the caller's and must outlive the transport.
   explicit SocketTransport(int socket) : socket_(socket) {}
 
-  std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
+  std::expected<Received, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
-  std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
 
  private:
   int socket_;  // connected stream socket, not owned
 };
 
-// Returns the number of bytes received into buf, appending the descriptors
-// that came with them to fds, or an error number (ENOBUFS when more than
-// capacity descriptors came or the control data was cut; what came is
-// closed). recv_flags are added to the receive's (MSG_DONTWAIT, say).
+// Returns what one recvmsg received into buf, appending the descriptors that
+// came with it to fds; more than capacity (at most MAX_RECEIVED_FDS), or
+// control data cut short, are all closed and reported as too_many_fds. Else
+// an error number. recv_flags are added to the receive's (MSG_DONTWAIT, say).
+std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                             FdList& fds, int recv_flags = 0);
+// Returns the number of bytes received into buf as receive_message does, or
+// an error number: ENOBUFS in place of too many descriptors.
 std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
                                                  FdList& fds, int recv_flags = 0);
 // Returns the number of bytes of pieces sent, the descriptors (still the

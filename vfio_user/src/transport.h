@@ -8,6 +8,11 @@
 // completes a partial transfer (read_exact and write_all below do).
 // Descriptors received are owned by the caller's FdList from the moment they
 // arrive, so no transport leaks one on any path.
+//
+// Bytes move as the kernel moves them on a UNIX stream socket: one receive or
+// read joins what the client sent in separate writes, up to the buffer's
+// size, but ends with the first write whose descriptors it took. Descriptors
+// therefore always came with the last of the bytes they were delivered with.
 #ifndef VFIO_USER_TRANSPORT_H_
 #define VFIO_USER_TRANSPORT_H_
 
@@ -31,27 +36,23 @@ inline constexpr std::size_t MAX_RECEIVED_FDS = FdList::kCapacity;
 // before it waits (write out held-back log lines) only when it has to.
 enum class Wait { Yes, No };
 
+// What one receive took.
+struct Received {
+  std::size_t size = 0;       // bytes received (0 at the end of the stream)
+  bool too_many_fds = false;  // more than MAX_RECEIVED_FDS came with them, all closed
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
 
-  // Returns the number of bytes received into buf (0 at the end of the
-  // stream), appending the descriptors that came with them to fds; or an
-  // error number, ENOBUFS when more than MAX_RECEIVED_FDS came (what came is
-  // closed).
-  virtual std::expected<std::size_t, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) = 0;
+  // Returns what was received into buf, the descriptors that came with it
+  // appended to fds (more than MAX_RECEIVED_FDS are closed and reported,
+  // the bytes still delivered); or an error number.
+  virtual std::expected<Received, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) = 0;
   // Returns the number of bytes read into buf (0 at the end of the stream),
   // or an error number. Descriptors that come with them are closed.
   virtual std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) = 0;
-  // What peek() saw.
-  struct Peeked {
-    std::size_t size = 0;      // bytes looked at (0 at the end of the stream)
-    bool descriptors = false;  // the last of them came with descriptors
-  };
-  // Returns how many bytes are there to read, copied into buf without taking
-  // them: up to buf.size(), and up to and including the first bytes that
-  // came with descriptors (which stay where they are), or an error number.
-  virtual std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) = 0;
   // Returns the number of bytes of pieces accepted, the descriptors (still
   // the caller's) going with the first of them; or an error number.
   virtual std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) = 0;

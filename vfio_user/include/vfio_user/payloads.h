@@ -4,8 +4,8 @@
 // vfio_irq_set, ...), little-endian whatever the host. Server, client, tools
 // and tests all go through these types instead of byte offsets of their own.
 //
-// Contract: encode writes exactly kSize bytes (for the sparse-mmap
-// capability, size() bytes); decode reads the fields from the first bytes
+// Contract: encode writes exactly kSize bytes, into a span of that extent
+// (the sparse-mmap capability size() bytes, into a span it checks); decode reads the fields from the first bytes
 // it is given, ignores any bytes after them, and refuses with ShortPayload
 // only when fewer bytes than the fixed size are given. Nothing is checked
 // beyond length: what a field's value means is the caller's business.
@@ -25,7 +25,7 @@
 
 namespace vfio_user {
 
-// Why a payload could not be decoded: fewer bytes than its fixed size.
+// Why a payload could not be decoded (or encoded): fewer bytes than its size.
 struct ShortPayload {
   std::size_t needed = 0;  // the payload's fixed size
   std::size_t got = 0;     // the bytes given
@@ -143,9 +143,9 @@ struct SparseMmapCapability {
 
   // Returns the encoded length: the header and every area.
   std::size_t size() const { return kHeaderSize + kAreaSize * areas.size(); }
-  // Writes the size() bytes of the capability to the start of out, which
-  // must hold them.
-  void encode(std::span<std::uint8_t> out) const;
+  // Writes the size() bytes of the capability to the start of out; returns
+  // ShortPayload, having written nothing, when out holds fewer.
+  std::expected<void, ShortPayload> encode(std::span<std::uint8_t> out) const;
   // Returns the capability's bytes.
   std::vector<std::uint8_t> encode() const;
   // Returns the capability at the start of bytes with as many areas as its
