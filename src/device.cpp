@@ -32,7 +32,7 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
   }
   if (interrupts == Interrupts::Offered) {
     config.set_interrupt_pin(1);
-    config.add_msi_capability(kMsiVectorsLog2);
+    if (auto msi = config.add_msi_capability(kMsiVectorsLog2); !msi) return std::unexpected(msi.error());
   }
   return config;
 }

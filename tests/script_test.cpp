@@ -213,7 +213,7 @@ const ConfigWord kConfigWords[] = {
     {0x34, 0xffffffff, 0x00000000, 0x00000050},  // capability pointer
     {0x3c, 0xffffffff, 0x000000ff, 0x000001ff},  // line, pin INTA#
     {0x50, 0x00000000, 0x00000000, 0x008a0005},  // MSI: 32 vectors, 64-bit
-    {0x50, 0xffffffff, 0x00000000, 0x00fb0005},  // enabled, 32 vectors enabled
+    {0x50, 0xffffffff, 0x00000000, 0x008b0005},  // enabled; 128 vectors is past the offer
     {0x54, 0xffffffff, 0x00000000, 0xfffffffc},  // message address
     {0x58, 0xffffffff, 0x00000000, 0xffffffff},  // upper message address
     {0x5c, 0xffffffff, 0x00000000, 0x0000ffff},  // message data
