@@ -3,11 +3,13 @@
 // operations, on the server's thread, one at a time.
 //
 // Contract: each operation returns success or an IoError, which the server
-// reports as Error::Kind::Backend without looking inside it. Descriptors
-// passed in belong to the backend from the call on, whatever it returns.
+// reports as Error::Kind::Backend; an IoError that carries an operating-system
+// error number is the number of the error reply. Descriptors passed in
+// belong to the backend from the call on, whatever it returns.
 #ifndef VFIO_USER_SERVER_BACKEND_H_
 #define VFIO_USER_SERVER_BACKEND_H_
 
+#include <cerrno>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -43,6 +45,18 @@ class ServerBackend {
   virtual std::expected<void, IoError> set_irqs(std::uint32_t index, std::uint32_t flags,
                                                 std::uint32_t start, std::uint32_t count,
                                                 FdList files) = 0;
+
+  // Returns whether SetIrqs whose data is one byte per vector (DATA_BOOL)
+  // goes to set_irqs_bool. By default it does not, and the server refuses
+  // it as an unsupported feature.
+  virtual bool takes_irq_bools() const { return false; }
+  // Returns success after a DATA_BOOL SetIrqs: bools holds the byte of each
+  // vector from start. Called only when takes_irq_bools() says so.
+  virtual std::expected<void, IoError> set_irqs_bool(std::uint32_t /*index*/, std::uint32_t /*flags*/,
+                                                     std::uint32_t /*start*/,
+                                                     std::span<const std::uint8_t> /*bools*/) {
+    return std::unexpected(IoError::os(EINVAL));
+  }
 };
 
 }  // namespace vfio_user
