@@ -6,10 +6,16 @@
 // reports as Error::Kind::Backend; an IoError that carries an operating-system
 // error number is the number of the error reply. Descriptors passed in
 // belong to the backend from the call on, whatever it returns.
+//
+// A backend may also keep time of its own: while next_deadline() names a
+// time, the server waits for the client or that time, whichever comes first,
+// and calls run_due() between requests once it has passed. The defaults
+// have nothing pending, and the server then waits for the client alone.
 #ifndef VFIO_USER_SERVER_BACKEND_H_
 #define VFIO_USER_SERVER_BACKEND_H_
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -57,6 +63,11 @@ class ServerBackend {
                                                      std::span<const std::uint8_t> /*bools*/) {
     return std::unexpected(IoError::os(EINVAL));
   }
+
+  // Returns when run_due() wants calling, or nullopt while nothing is pending.
+  virtual std::optional<std::chrono::steady_clock::time_point> next_deadline() const { return std::nullopt; }
+  // Does what is due at now; returns nothing, it cannot fail the connection.
+  virtual void run_due(std::chrono::steady_clock::time_point /*now*/) {}
 };
 
 }  // namespace vfio_user
