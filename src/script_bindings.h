@@ -17,7 +17,11 @@ struct lua_Debug;
 
 namespace zephon {
 
+class DeviceScript;
+
 struct ScriptBindings {
+  // Returns the DeviceScript whose Lua state this is.
+  static DeviceScript* owner(lua_State* state);
   // Returns memory for the Lua state, or null past DeviceScript::kMemoryLimit.
   static void* allocate(void* user, void* block, std::size_t old_size, std::size_t new_size);
   // Raises an error once a call has run past DeviceScript::kInstructionBudget.

@@ -25,12 +25,12 @@ class ScriptEngine : public ::testing::Test {
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     path_ = (dir_ / "device.lua").string();
     std::ofstream(path_, std::ios::trunc) << text;
-    return DeviceScript::load(path_, *regs_, irqs_);
+    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_));
   }
 
   std::filesystem::path dir_;
   std::string path_;
-  std::unique_ptr<DeviceScript::Registers> regs_ = std::make_unique<DeviceScript::Registers>();
+  std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
   ScriptInterrupts irqs_;
 };
 
