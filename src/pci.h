@@ -148,7 +148,8 @@ struct PciCapabilityField {
 
 // What the guest has made of the MSI capability.
 struct MsiControl {
-  bool enabled = false;     // MSI Enable
+  std::uint32_t offered = 0;  // 2^(Multiple Message Capable); 0 without a capability
+  bool enabled = false;       // MSI Enable
   std::uint32_t vectors = 0;  // 2^(Multiple Message Enable); 0 without a capability
 };
 

@@ -112,7 +112,8 @@ bool PciConfiguration::interrupt_disabled() const { return (registers_[kCommandR
 MsiControl PciConfiguration::msi_control() const {
   if (msi_reg_ == 0) return {};
   const std::uint32_t control = registers_[msi_reg_];
-  return {.enabled = (control & kMsiEnable) != 0,
+  return {.offered = std::uint32_t{1} << ((control >> kMultipleMessageCapableShift) & 0x7),
+          .enabled = (control & kMsiEnable) != 0,
           .vectors = std::uint32_t{1} << ((control & kMultipleMessageEnable) >> kMultipleMessageEnableShift)};
 }
 

@@ -28,6 +28,8 @@ class ScriptDevice {
   void set_register(std::uint32_t reg, std::uint32_t value);
   // Returns whether interrupt vector n was signalled (ScriptInterrupts::raise).
   bool raise(std::uint32_t n);
+  // Asserts or deasserts the INTx line; returns whether it was signalled.
+  bool set_intx(bool asserted);
 
  private:
   Registers& regs_;         // the device's register file

@@ -1,5 +1,9 @@
 #include "script_run.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -100,6 +104,26 @@ RunResult ScriptRun::wait(ZephonProcess& process) {
   result.err = process.err();
   result.messages = messages_of(result.err);
   return result;
+}
+
+std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
+                                           std::uint32_t count, std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> payload(20 + data.size());
+  vfio_user::wire::store32(payload.data(), static_cast<std::uint32_t>(payload.size()));
+  vfio_user::wire::store32(payload.data() + 4, flags);
+  vfio_user::wire::store32(payload.data() + 8, index);
+  vfio_user::wire::store32(payload.data() + 12, start);
+  vfio_user::wire::store32(payload.data() + 16, count);
+  std::copy(data.begin(), data.end(), payload.begin() + 20);
+  return payload;
+}
+
+std::uint64_t wait_signalled(int fd, int limit_ms) {
+  pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
+  if (::poll(&ready, 1, limit_ms) != 1) return 0;
+  std::uint64_t count = 0;
+  if (::read(fd, &count, sizeof count) != sizeof count) return 0;
+  return count;
 }
 
 std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }

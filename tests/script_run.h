@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +65,14 @@ class ScriptRun : public ::testing::Test {
 
 // Returns the path of the project's example script name.
 std::string example(std::string_view name);
+
+// Returns a SetIrqs payload: the 20-byte fixed part, then data (one byte per
+// vector for DATA_BOOL).
+std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
+                                           std::uint32_t count, std::span<const std::uint8_t> data = {});
+// Returns the eventfd's count once it is signalled within limit_ms (0: look
+// without waiting), else 0.
+std::uint64_t wait_signalled(int fd, int limit_ms = 0);
 
 }  // namespace zephon_test
 
