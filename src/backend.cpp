@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "guest_memory.h"
 #include "log.h"
 #include "script.h"
 #include "script_interrupts.h"
@@ -38,9 +39,11 @@ Backend::~Backend() = default;
 std::expected<void, std::string> Backend::load_script(const char* path) {
   if (path == nullptr || *path == '\0') return {};
   auto irqs = std::make_unique<ScriptInterrupts>(config_);
-  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs));
+  auto memory = std::make_unique<GuestMemory>();
+  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory));
   if (!script) return std::unexpected(std::move(script.error()));
   irqs_ = std::move(irqs);
+  memory_ = std::move(memory);
   script_ = std::move(*script);
   return {};
 }
@@ -95,14 +98,18 @@ std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uin
   return {};
 }
 
-std::expected<void, IoError> Backend::dma_map(std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                                              std::optional<vfio_user::UniqueFd> file) {
-  // The device never touches guest memory, so the mapping is not kept.
+std::expected<void, IoError> Backend::dma_map(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
+                                              std::uint64_t size, std::optional<vfio_user::UniqueFd> file) {
+  if (memory_ != nullptr) return memory_->map(flags, file_offset, address, size, std::move(file));
+  // Without a script nothing touches guest memory, so the map is not kept.
   file.reset();
   return {};
 }
 
-std::expected<void, IoError> Backend::dma_unmap(std::uint32_t, std::uint64_t, std::uint64_t) { return {}; }
+std::expected<void, IoError> Backend::dma_unmap(std::uint32_t flags, std::uint64_t address, std::uint64_t size) {
+  if (memory_ != nullptr) memory_->unmap(flags, address, size);
+  return {};
+}
 
 std::expected<void, IoError> Backend::reset() {
   regs_.fill(0);

@@ -8,17 +8,18 @@
 // its end; region 7 is the PciConfiguration. Any other region, and any bad
 // BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
 // failure is a configuration-space read of a refused shape (InvalidInput).
-// DMA mappings are accepted and their descriptors closed at once. reset()
-// clears the registers only. No operation allocates (a device script's Lua
-// state aside). The object is about 256 KiB: create it on the heap.
-// Single-threaded.
+// reset() clears the registers only. No operation allocates (a device
+// script's Lua state aside). The object is about 256 KiB: create it on the
+// heap. Single-threaded.
 //
-// Without a device script, interrupt set-ups are accepted and their
-// descriptors closed at once, and the cost of scripting is a predictable
-// branch per region access and one more per BAR 2 access. With one (load_script), BAR 2 accesses go through it, the
-// eventfds of trigger set-ups are kept for it until the monitor disables
-// them, the device is reset or the backend is destroyed, and a reset runs
-// its on_reset after clearing the registers.
+// Without a device script, DMA maps and interrupt set-ups are accepted and
+// their descriptors closed at once, and the cost of scripting is a
+// predictable branch per region access and one more per BAR 2 access. With
+// one (load_script), BAR 2 accesses go through it; DMA maps are kept as its
+// guest memory (GuestMemory) until the monitor unmaps them or the backend
+// is destroyed; the eventfds of trigger set-ups are kept for it until the
+// monitor disables them, the device is reset or the backend is destroyed;
+// and a reset runs its on_reset after clearing the registers.
 #ifndef ZEPHON_BACKEND_H_
 #define ZEPHON_BACKEND_H_
 
@@ -38,6 +39,7 @@
 namespace zephon {
 
 class DeviceScript;
+class GuestMemory;
 class ScriptInterrupts;
 
 class Backend final : public vfio_user::ServerBackend {
@@ -69,10 +71,12 @@ class Backend final : public vfio_user::ServerBackend {
   // Returns success always; bad writes are logged or dropped.
   std::expected<void, vfio_user::IoError> region_write(std::uint32_t index, std::uint64_t offset,
                                                        std::span<const std::uint8_t> data) override;
-  // Returns success after closing file, if any.
+  // Returns success after closing file, if any; with a device script,
+  // success once the map is kept for it (GuestMemory::map), or its refusal.
   std::expected<void, vfio_user::IoError> dma_map(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
                                                   std::uint64_t size, std::optional<vfio_user::UniqueFd> file) override;
-  // Returns success; nothing was mapped to forget.
+  // Returns success, after forgetting the maps of the range when a device
+  // script has them.
   std::expected<void, vfio_user::IoError> dma_unmap(std::uint32_t flags, std::uint64_t address,
                                                     std::uint64_t size) override;
   // Returns success after zeroing the registers; config and ROM are kept.
@@ -115,9 +119,10 @@ class Backend final : public vfio_user::ServerBackend {
   pci::PciConfiguration config_;   // changed only by guest writes to region 7
   std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
   Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
-  // Both null unless a device script is loaded; the interrupts outlive the
-  // script, which raises through them.
+  // All null unless a device script is loaded; the interrupts and guest
+  // memory outlive the script, which reaches the device through them.
   std::unique_ptr<ScriptInterrupts> irqs_;
+  std::unique_ptr<GuestMemory> memory_;
   std::unique_ptr<DeviceScript> script_;
 };
 

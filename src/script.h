@@ -47,6 +47,8 @@ class DeviceScript {
   static constexpr long kInstructionBudget = 5'000'000;
   // Memory the Lua state may hold.
   static constexpr std::size_t kMemoryLimit = std::size_t{64} << 20;
+  // Bytes a library function may copy per instruction of the budget.
+  static constexpr std::size_t kBytesPerInstruction = 16;
   // The largest script file read.
   static constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
 

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "log.h"
+#include "memory_bindings.h"
 #include "script.h"
 #include "script_interrupts.h"
 
@@ -101,20 +102,39 @@ void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, st
   return moved;
 }
 
+namespace {
+
+// Raises the error of a spent budget, naming the place of the function at
+// stack level.
+void budget_spent(lua_State* state, bool& exhausted, int level) {
+  if (!exhausted) {
+    // From now on every instruction fails, so that a pcall in the script
+    // cannot swallow the error and go on looping.
+    exhausted = true;
+    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  }
+  luaL_where(state, level);
+  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
+  lua_concat(state, 2);
+  lua_error(state);
+}
+
+}  // namespace
+
 void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
   DeviceScript* script = owner(state);
   script->used_ += DeviceScript::kHookStep;
   if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
-  if (!script->exhausted_) {
-    // From now on every instruction fails, so that a pcall in the script
-    // cannot swallow the error and go on looping.
-    script->exhausted_ = true;
-    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  budget_spent(state, script->exhausted_, 0);
+}
+
+void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
+  DeviceScript* script = owner(state);
+  script->used_ += static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
+  // Level 1: the Lua code that called the copying function.
+  if (script->exhausted_ || script->used_ >= DeviceScript::kInstructionBudget) {
+    budget_spent(state, script->exhausted_, 1);
   }
-  luaL_where(state, 0);
-  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
-  lua_concat(state, 2);
-  lua_error(state);
 }
 
 const char* const kScriptPrelude = R"lua(
@@ -167,6 +187,10 @@ int ScriptBindings::open_environment(lua_State* state) {
   lua_setfield(state, -2, "dump");
   lua_pop(state, 1);
 
+  open_memory_table(state, {.space = &owner(state)->device_.guest_memory(),
+                            .name = "dma",
+                            .line_kind = "Dma",
+                            .charge = &ScriptBindings::charge});
   lua_register(state, "irq", &ScriptBindings::irq);
   lua_register(state, "intx", &ScriptBindings::intx);
   lua_register(state, "log", &ScriptBindings::log);
