@@ -2,6 +2,8 @@
 // loaded; reported and passed over, the run going on, when a hook fails.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "script_run.h"
 
 namespace zephon_test {
@@ -108,8 +110,39 @@ INSTANTIATE_TEST_SUITE_P(
         HookFault{"WriteError", "regs[0x10] = 0\nerror('jammed')", true, "{}:3: jammed"},
         HookFault{"WriteWrongType", "return {}", true,
                   "the function at {}:1 returned table, not nil or an integer register value"},
-        HookFault{"WriteRunsOutOfMemory", "local s = string.rep('x', 100000000)", true, "not enough memory"}),
+        HookFault{"WriteRunsOutOfMemory", "local s = string.rep('x', 100000000)", true, "not enough memory"},
+        // Two calls whose work Lua's library does out of the instruction
+        // count's sight: bounded, they end as the budget says.
+        HookFault{"ReadRepeatsNothingForEver", "return #string.rep('', math.maxinteger)", false,
+                  "{}:2: instruction budget of 5000000 exceeded"},
+        HookFault{"ReadBacktracksForEver", "return ('a'):rep(20000):find('.-.-.-.-.-.-b') or 0", false,
+                  "{}:2: string.find: the pattern's worst case on a subject of 20000 bytes is past the instruction "
+                  "budget of 5000000"}),
     [](const auto& info) { return info.param.name; });
+
+// Lua cuts a long file name short in its messages; zephon's show it whole.
+TEST_F(ScriptRun, ALongScriptPathIsNamedWholeInLoadErrorsAndTracebacks) {
+  const std::filesystem::path deep = dir_ / std::string(40, 'd') / std::string(40, 'e');
+  std::filesystem::create_directories(deep);
+  const std::string path = (deep / "device.lua").string();
+  ASSERT_GT(path.size(), 100u);
+  std::ofstream(path) << "on_read[0x10] = function()\n  error('unplugged')\nend\n";
+  auto [process, client] = serve(path);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->read32(2, 0x40), 0u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.count_containing(with_path("access is served as a plain register: {}:2: unplugged; traceback: "
+                                            "[C]: in function 'error'; {}:2: in function <{}:1>",
+                                            path)),
+            1u)
+      << run.err;
+
+  std::ofstream(path, std::ios::trunc) << "\nerror('no such board')\n";
+  RunResult refused = wait(*launch(path));
+  EXPECT_EQ(refused.status, 101);
+  EXPECT_TRUE(refused.err.ends_with("failed to load device script: " + path + ":2: no such board\n")) << refused.err;
+}
 
 TEST_F(ScriptRun, AFailedWriteHookLeavesTheGuestsValueAndLogsTheRestore) {
   const std::string path = write_script("device.lua", "on_write[0x10] = function(v)\n  regs[0x10] = 0\n  error('x')\nend\n");
