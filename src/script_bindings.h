@@ -11,6 +11,7 @@
 #define ZEPHON_SCRIPT_BINDINGS_H_
 
 #include <cstddef>
+#include <cstdint>
 
 struct lua_State;
 struct lua_Debug;
@@ -35,6 +36,16 @@ struct ScriptBindings {
   static int open_environment(lua_State* state);
   // Returns 0 values after calling the global on_reset, if it is set.
   static int run_on_reset(lua_State* state);
+  // Sets up after(), every() and the timer handles' metatable.
+  static void open_timers(lua_State* state);
+  // Returns 1 value, a handle, after adding a timer from the arguments of
+  // after() (periodic false) or every().
+  static int add_timer(lua_State* state, bool periodic);
+  // Pushes the function of timer id (a function doing nothing if it has
+  // none), forgetting it when `last`; never raises.
+  static void push_timer_function(lua_State* state, std::uint64_t id, bool last);
+  // Forgets the functions of every timer.
+  static void forget_timer_functions(lua_State* state);
 
   // The interface's functions and its tables' metamethods; each returns the
   // number of values it leaves for Lua.
@@ -44,8 +55,12 @@ struct ScriptBindings {
   static int regs_index(lua_State* state);
   static int regs_newindex(lua_State* state);
   static int irq(lua_State* state);
+  static int intx(lua_State* state);
   static int log(lua_State* state);
   static int now(lua_State* state);
+  static int after(lua_State* state);
+  static int every(lua_State* state);
+  static int cancel_timer(lua_State* state);
 };
 
 // The Lua source of the helpers every script can use.
