@@ -143,6 +143,7 @@ template <std::size_t kBytes>
 int read_le(lua_State* state) {
   const MemoryTable& table = table_of(state);
   const std::uint64_t address = check_address(state, kReadName<kBytes>);
+  table.charge(state, kBytes);
   std::array<std::uint8_t, kBytes> bytes{};
   if (auto read = table.space->read(address, bytes); !read) {
     return refuse(state, kReadName<kBytes>, address, kBytes, read.error());
@@ -159,6 +160,7 @@ int write_le(lua_State* state) {
   const MemoryTable& table = table_of(state);
   const std::uint64_t address = check_address(state, kWriteName<kBytes>);
   const auto value = static_cast<std::uint64_t>(check_integer(state, 2, kWriteName<kBytes>, "value"));
+  table.charge(state, kBytes);
   std::array<std::uint8_t, kBytes> bytes{};
   for (std::size_t i = 0; i < kBytes; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
   if (auto written = table.space->write(address, bytes); !written) {

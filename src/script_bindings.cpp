@@ -131,8 +131,9 @@ void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
 }
 
 void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
-  spend(state, static_cast<long>(std::min<std::size_t>(bytes / DeviceScript::kBytesPerInstruction,
-                                                       DeviceScript::kInstructionBudget)));
+  spend(state, DeviceScript::kCallInstructions +
+                   static_cast<long>(std::min<std::size_t>(bytes / DeviceScript::kBytesPerInstruction,
+                                                           DeviceScript::kInstructionBudget)));
 }
 
 void ScriptBindings::spend(lua_State* state, long instructions) {

@@ -1,12 +1,12 @@
 // ScriptDevice is all a device script may touch of the device it models: the
 // BAR 2 register file, the interrupts the monitor set up and guest memory,
-// each change logged as the device's own line. The device model makes one and lends it
-// to the script, so that the script depends on this narrow interface and
-// never on the device model that drives it.
+// each change logged as the device's own line. The device model makes one
+// and lends it to the script, so that the script depends on this narrow
+// interface and never on the device model that drives it.
 //
 // Contract: it holds references only; the register file, the interrupts and
-// guest memory outlive it and every copy of it. Register indices are below kNumRegs.
-// set_register() logs a "Set" line. Single-threaded.
+// guest memory outlive it and every copy of it. Register indices are below
+// kNumRegs. set_register() logs a "Set" line. Single-threaded.
 #ifndef ZEPHON_SCRIPT_DEVICE_H_
 #define ZEPHON_SCRIPT_DEVICE_H_
 
