@@ -6,11 +6,9 @@
 #include <lua.hpp>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
-#include "backend.h"
 #include "log.h"
 #include "script_bindings.h"
 #include "vfio_user/unique_fd.h"
@@ -19,16 +17,10 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kScriptTarget = "zephon::script";
-
-// The count hook fires every kHookStep instructions; the budget is counted
-// in these steps.
-constexpr int kHookStep = 1000;
+using log::kScriptTarget;
 
 // The longest error text put in a log line.
 constexpr std::size_t kMaxErrorText = 2000;
-
-DeviceScript* owner(lua_State* state) { return *static_cast<DeviceScript**>(lua_getextraspace(state)); }
 
 // Returns the whole file, or "<file>: <reason>".
 std::expected<std::string, std::string> read_script_file(const std::string& path) {
@@ -48,12 +40,25 @@ std::expected<std::string, std::string> read_script_file(const std::string& path
   }
 }
 
+// Returns text with Lua's name of the script, cut short for a long path
+// ("...d/of/a/long/path.lua"), replaced by the whole of it.
+std::string with_whole_name(std::string_view text, const SourceName& name) {
+  std::string out(text);
+  if (name.shown.empty() || name.shown == name.whole) return out;
+  for (std::size_t at = out.find(name.shown); at != std::string::npos;
+       at = out.find(name.shown, at + name.whole.size())) {
+    out.replace(at, name.shown.size(), name.whole);
+  }
+  return out;
+}
+
 // Returns the error text at the top of the stack on one line: the message,
 // then the traceback's frames after "; traceback: ", separated by "; ".
-std::string flattened_error(lua_State* state) {
+std::string flattened_error(lua_State* state, const SourceName& name) {
   std::size_t size = 0;
   const char* text = lua_type(state, -1) == LUA_TSTRING ? lua_tolstring(state, -1, &size) : nullptr;
-  std::string_view raw = text != nullptr ? std::string_view(text, size) : std::string_view("unknown error");
+  const std::string named = with_whole_name(text != nullptr ? std::string_view(text, size) : "unknown error", name);
+  const std::string_view raw = named;
   constexpr std::string_view kTraceback = "\nstack traceback:\n\t";
   std::string out;
   out.reserve(std::min(raw.size(), kMaxErrorText) + 16);
@@ -78,7 +83,7 @@ std::string hook_name(std::string_view table, std::uint32_t reg) { return fmt::f
 // Logs a hook that returned something other than `wanted`. Expects the
 // stack to hold the hook function, then what it returned; leaves one more
 // value on it, which the caller's settop removes.
-void report_wrong_return(lua_State* state, std::string_view hook, std::string_view wanted) {
+void report_wrong_return(lua_State* state, const SourceName& name, std::string_view hook, std::string_view wanted) {
   const char* type = luaL_typename(state, -1);
   lua_Debug info{};
   lua_pushvalue(state, -2);
@@ -86,7 +91,19 @@ void report_wrong_return(lua_State* state, std::string_view hook, std::string_vi
   log::emit(log::Level::Error, kScriptTarget,
             "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
             "not {}",
-            hook, info.short_src, info.linedefined, type, wanted);
+            hook, with_whole_name(info.short_src, name), info.linedefined, type, wanted);
+}
+
+// Returns the name Lua gives the chunk in messages, which it cuts short
+// when long; the path itself if Lua cannot say.
+std::string shown_name(lua_State* state, const std::string& chunk_name, const std::string& path) {
+  if (luaL_loadbufferx(state, "", 0, chunk_name.c_str(), "t") != LUA_OK) {
+    lua_pop(state, 1);
+    return path;
+  }
+  lua_Debug info{};
+  lua_getinfo(state, ">S", &info);
+  return info.short_src;
 }
 
 // Returns the value at index as a register value: a Lua integer, or a float
@@ -101,53 +118,21 @@ std::optional<std::uint32_t> register_value(lua_State* state, int index) {
 
 }  // namespace
 
-void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, std::size_t new_size) {
-  auto* script = static_cast<DeviceScript*>(user);
-  const std::size_t held = block != nullptr ? old_size : 0;
-  if (new_size == 0) {
-    std::free(block);
-    script->allocated_ -= held;
-    return nullptr;
-  }
-  if (new_size > held && script->allocated_ - held + new_size > DeviceScript::kMemoryLimit) return nullptr;
-  void* moved = std::realloc(block, new_size);
-  if (moved == nullptr) return nullptr;
-  script->allocated_ = script->allocated_ - held + new_size;
-  return moved;
-}
-
-void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
-  DeviceScript* script = owner(state);
-  script->used_ += kHookStep;
-  if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
-  if (!script->exhausted_) {
-    // From now on every instruction fails, so that a pcall in the script
-    // cannot swallow the error and go on looping.
-    script->exhausted_ = true;
-    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
-  }
-  luaL_where(state, 0);
-  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
-  lua_concat(state, 2);
-  lua_error(state);
-}
-
 void DeviceScript::StateCloser::operator()(lua_State* state) const {
   // Finalizers run at close; with the budget spent they stop at their first
   // instruction instead of running on.
-  DeviceScript* script = owner(state);
+  DeviceScript* script = ScriptBindings::owner(state);
   script->exhausted_ = true;
   lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
   lua_close(state);
 }
 
 std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(const std::string& path,
-                                                                            Registers& regs,
-                                                                            ScriptInterrupts& irqs) {
+                                                                            ScriptDevice device) {
   auto text = read_script_file(path);
   if (!text) return std::unexpected(text.error());
 
-  std::unique_ptr<DeviceScript> script(new DeviceScript(regs, irqs));
+  std::unique_ptr<DeviceScript> script(new DeviceScript(device));
   lua_State* state = lua_newstate(&ScriptBindings::allocate, script.get());
   if (state == nullptr) return std::unexpected(path + ": cannot create a Lua state");
   *static_cast<DeviceScript**>(lua_getextraspace(state)) = script.get();
@@ -157,13 +142,14 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   // the three fixed slots on the stack.
   script->arm_budget();
   lua_pushcfunction(state, &ScriptBindings::open_environment);
-  if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state));
+  if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state, {}));
 
   const std::string chunk_name = "@" + path;
+  script->name_ = {.shown = shown_name(state, chunk_name, path), .whole = path};
   // Errors name the file and line where there is one; a refused binary
   // chunk, a memory error or an error value that is not a string do not.
   auto refused = [&] {
-    std::string error = flattened_error(state);
+    std::string error = flattened_error(state, script->name_);
     return std::unexpected(error.starts_with(path + ":") ? error : path + ": " + error);
   };
   if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
@@ -183,7 +169,7 @@ void DeviceScript::arm_budget() {
 }
 
 void DeviceScript::report_failure(std::string_view what) {
-  const std::string error = flattened_error(state_.get());
+  const std::string error = flattened_error(state_.get(), name_);
   log::emit(log::Level::Error, kScriptTarget, "Script error in {}, the access is served as a plain register: {}", what,
             error);
 }
@@ -199,13 +185,13 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
   if (lua_pcall(state, 1, 1, kHandlerSlot) != LUA_OK) {
     report_failure(hook_name("on_read", reg));
     lua_settop(state, kOnWriteSlot);
-    return regs_[reg];
+    return device_.reg(reg);
   }
   const std::optional<std::uint32_t> value = register_value(state, -1);
   if (!value) {
-    report_wrong_return(state, hook_name("on_read", reg), "an integer register value");
+    report_wrong_return(state, name_, hook_name("on_read", reg), "an integer register value");
     lua_settop(state, kOnWriteSlot);
-    return regs_[reg];
+    return device_.reg(reg);
   }
   lua_settop(state, kOnWriteSlot);
   return *value;
@@ -225,23 +211,43 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
   } else if (!lua_isnil(state, -1)) {
     replacement = register_value(state, -1);
     if (!replacement) {
-      report_wrong_return(state, hook_name("on_write", reg), "nil or an integer register value");
+      report_wrong_return(state, name_, hook_name("on_write", reg), "nil or an integer register value");
       failed = true;
     }
   }
   lua_settop(state, kOnWriteSlot);
   // A failed hook leaves the register as the guest wrote it.
   if (failed) replacement = value;
-  if (replacement && regs_[reg] != *replacement) set_register(reg, *replacement);
+  if (replacement && device_.reg(reg) != *replacement) device_.set_register(reg, *replacement);
 }
 
 void DeviceScript::after_reset() {
   lua_State* state = state_.get();
+  // A reset device has none of its old timers.
+  timers_.clear();
+  ScriptBindings::forget_timer_functions(state);
   arm_budget();
   lua_pushcfunction(state, &ScriptBindings::run_on_reset);
   if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
-    const std::string error = flattened_error(state);
+    const std::string error = flattened_error(state, name_);
     log::emit(log::Level::Error, kScriptTarget, "Script error in on_reset: {}", error);
+  }
+  lua_settop(state, kOnWriteSlot);
+}
+
+void DeviceScript::run_due(std::chrono::steady_clock::time_point now) {
+  const std::uint64_t before = timers_.next_id();
+  while (auto due = timers_.take_due(now, before)) call_timer(*due);
+}
+
+void DeviceScript::call_timer(ScriptTimers::Due due) {
+  lua_State* state = state_.get();
+  arm_budget();
+  ScriptBindings::push_timer_function(state, due.id, !due.periodic);
+  if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
+    const std::string error = flattened_error(state, name_);
+    log::emit(log::Level::Error, kScriptTarget, "Script error in the callback of {}: {}",
+              due.periodic ? "every(), which keeps its period" : "after()", error);
   }
   lua_settop(state, kOnWriteSlot);
 }
@@ -249,11 +255,6 @@ void DeviceScript::after_reset() {
 double DeviceScript::seconds() const {
   if (!started_) return 0.0;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-}
-
-void DeviceScript::set_register(std::uint32_t reg, std::uint32_t value) {
-  regs_[reg] = value;
-  log_register_event("Set  ", reg, value);
 }
 
 }  // namespace zephon

@@ -1,11 +1,18 @@
 // The script engine in-process: what a script can and cannot do to the
 // register file and to itself, without a server around it.
+#include <linux/vfio.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
 #include <thread>
 
+#include "device.h"
+#include "guest_memory.h"
+#include "pattern_cost.h"
 #include "script.h"
 #include "script_interrupts.h"
 #include "server_fixture.h"
@@ -25,13 +32,15 @@ class ScriptEngine : public ::testing::Test {
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     path_ = (dir_ / "device.lua").string();
     std::ofstream(path_, std::ios::trunc) << text;
-    return DeviceScript::load(path_, *regs_, irqs_);
+    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_));
   }
 
   std::filesystem::path dir_;
   std::string path_;
-  std::unique_ptr<DeviceScript::Registers> regs_ = std::make_unique<DeviceScript::Registers>();
-  ScriptInterrupts irqs_;
+  std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
+  zephon::pci::PciConfiguration config_ = *zephon::device::configuration(4096, zephon::device::Interrupts::Offered);
+  ScriptInterrupts irqs_{config_};
+  zephon::GuestMemory memory_;
 };
 
 TEST_F(ScriptEngine, UnhookedRegistersAnswerAsStored) {
@@ -52,6 +61,7 @@ on_read[2] = nil
 on_write[3] = nil
 )");
   ASSERT_TRUE(script) << script.error();
+  (*regs_)[1] = 7;
   EXPECT_EQ((*script)->read(1, 7), 7u);
   EXPECT_EQ((*script)->read(2, 7), 7u);
   (*regs_)[3] = 4;
@@ -106,6 +116,24 @@ TEST_F(ScriptEngine, ResetHookRunsAndAMissingOneIsFine) {
   EXPECT_EQ((*regs_)[7], 0x70u);
 }
 
+// A copy of guest memory counts against the budget by its size, so a loop
+// of large copies ends like any other endless loop, even one that catches
+// its errors.
+TEST_F(ScriptEngine, GuestMemoryCopiesCountAgainstTheBudget) {
+  vfio_user::UniqueFd ram(::memfd_create("guest", MFD_CLOEXEC));
+  ASSERT_EQ(::ftruncate(ram.get(), 16 << 20), 0);
+  ASSERT_TRUE(memory_.map(VFIO_DMA_MAP_FLAG_READ, 0, 0, 16 << 20, std::move(ram)));
+  auto script = load(R"(
+on_read[0] = function() return #dma.read(0, 16 << 20) end
+on_read[1] = function() while true do pcall(dma.read, 0, 16 << 20) end end
+)");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*script)->read(0, 7), 16u << 20);
+  (*regs_)[1] = 7;
+  EXPECT_EQ((*script)->read(1, 7), 7u);
+  EXPECT_EQ((*script)->read(0, 7), 16u << 20);
+}
+
 TEST_F(ScriptEngine, NowIsZeroUntilTheClockStarts) {
   auto script = load("on_read[0] = function() return math.floor(now() * 1e6) end\n");
   ASSERT_TRUE(script) << script.error();
@@ -130,6 +158,39 @@ TEST_F(ScriptEngine, PreludeHelpersSetBitsOnRead) {
 
 // What a script must not reach, and how the interface refuses misuse; each
 // is an error of the script's, so loading fails with its message.
+// The library functions bounded for the budget still answer as Lua's.
+TEST_F(ScriptEngine, BoundedLibraryFunctionsAnswerAsLuasDo) {
+  auto script = load(R"(
+assert(string.rep('ab', 3, ',') == 'ab,ab,ab' and ('x'):rep(0) == '' and ('ab'):rep(5) == 'ababababab')
+assert(select(2, ('key = value'):find('(%w+) = (%w+)')) == 11 and ('a.b'):find('.', 1, true) == 2)
+assert(('a1b22c333'):gsub('%d+', '#') == 'a#b#c#' and ('hello'):match('^(h)') == 'h')
+local words = {}
+for word in ('one two  three'):gmatch('%a+') do words[#words + 1] = word end
+assert(#words == 3 and words[3] == 'three')
+local t = {3, 1, 2}
+table.sort(t)
+table.insert(t, 1, 0)
+assert(t[1] == 0 and t[4] == 3 and table.remove(t, 1) == 0 and #t == 3)
+assert(table.move({1, 2, 3}, 1, 3, 2)[4] == 3)
+)");
+  ASSERT_TRUE(script) << script.error();
+}
+
+// Each factor of the bound: starting positions, a repetition's longest run,
+// an option, a balance, the pattern's length, and the bytes scanned.
+TEST(PatternCost, BoundsEachKindOfItem) {
+  using zephon::pattern_cost;
+  EXPECT_EQ(pattern_cost("abc", "b", true, 1e9), 4.0 * 2);
+  EXPECT_EQ(pattern_cost("abc", "^b", true, 1e9), 1.0 * 3);
+  EXPECT_EQ(pattern_cost("abc", "^b", false, 1e9), 4.0 * 3);  // gmatch: '^' is a character
+  EXPECT_EQ(pattern_cost("a11b222", "%d+", true, 1e9), 8.0 * 4 * 4 + 7);
+  EXPECT_EQ(pattern_cost("aaa", "[a-c]*", true, 1e9), 4.0 * 7 * 4 + 3);
+  EXPECT_EQ(pattern_cost("aaaa", ".-b", true, 1e9), 5.0 * 4 * 5);
+  EXPECT_EQ(pattern_cost("xy", "%bxya?", true, 1e9), 3.0 * 7 * 3 * 2);
+  EXPECT_GT(pattern_cost(std::string(20000, 'a'), ".-.-.-.-.-.-b", true, 5e6), 5e6);
+  EXPECT_EQ(pattern_cost("ab", "[a", true, 1e9), 3.0 * 3);  // malformed: Lua stops it
+}
+
 struct Refusal {
   std::string name;
   std::string text;
@@ -161,8 +222,16 @@ INSTANTIATE_TEST_SUITE_P(
                 "register index must be an integer from 0 to 65535, not 1.5"},
         Refusal{"RegisterValueNotANumber", "regs[1] = '1'", "register value must be an integer, not 1"},
         Refusal{"HookNotAFunction", "on_write[1] = 5", "on_write[1] must be a function or nil, not number"},
-        Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be from 0 to 2047"},
+        Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be an integer from 0 to 2047, not 2048"},
+        Refusal{"VectorAsString", "irq('3')", "interrupt vector must be an integer from 0 to 2047, not 3"},
+        Refusal{"IntxNotABoolean", "intx(1)", "intx takes true (assert) or false (deassert), not 1"},
         Refusal{"TooMuchMemory", "local s = string.rep('x', 1 << 27)", "not enough memory", ": "},
+        Refusal{"MovingAHugeRange", "table.move({}, 1, 1e12, 2)", "instruction budget of 5000000 exceeded"},
+        Refusal{"ShiftingAClaimedLength",
+                "table.insert(setmetatable({}, {__len = function() return math.maxinteger end}), 1, 0)",
+                "table.insert: a table whose length comes from __len is not taken"},
+        Refusal{"SortingALongTable", "local t = {} for i = 1, 300000 do t[i] = -i end table.sort(t)",
+                "instruction budget of 5000000 exceeded"},
         Refusal{"ErrorValueNotAString", "error({})", "unknown error", ": "}),
     [](const auto& info) { return info.param.name; });
 

@@ -22,6 +22,7 @@
 
 #include <sys/uio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -58,6 +59,11 @@ class Connection {
   // Discards what the header announced and the handler did not read, so the
   // next header is read where the client put it. It may wait for those bytes.
   void skip_unread();
+  // Returns true once the next request's bytes (or the end of the stream)
+  // are there, false once deadline passed (or a signal came) first, or the
+  // error number of a failed wait. Held-back log records are written out
+  // before it waits.
+  std::expected<bool, int> wait_for_input(std::chrono::steady_clock::time_point deadline);
   // Forgets input received and not yet handled, closing descriptors no
   // request took: for the end of a run, and for a connection that serves a
   // new stream on the same transport.
