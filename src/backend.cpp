@@ -6,6 +6,7 @@
 #include "log.h"
 #include "script.h"
 #include "script_interrupts.h"
+#include "vram.h"
 
 namespace zephon {
 
@@ -85,6 +86,19 @@ std::expected<void, std::string> Backend::load_script(const char* path) {
   return {};
 }
 
+std::expected<void, std::string> Backend::enable_vram(bool mappable) {
+  auto vram = Vram::create(kVramBytes);
+  if (!vram) return std::unexpected(std::move(vram.error()));
+  vram_ = std::move(*vram);
+  vram_mappable_ = mappable;
+  return {};
+}
+
+std::optional<int> Backend::bar0_fd() const {
+  if (vram_ == nullptr || !vram_mappable_) return std::nullopt;
+  return vram_->fd();
+}
+
 std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint64_t offset,
                                                   std::span<std::uint8_t> data) {
   if (script_ != nullptr) [[unlikely]] {
@@ -96,7 +110,11 @@ std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint
   }
   switch (index) {
     case kRegionBar0:
-      std::ranges::fill(data, 0);
+      if (vram_ != nullptr) {
+        vram_->read(offset, data);
+      } else {
+        std::ranges::fill(data, 0);
+      }
       return {};
     case kRegionBar2:
       read_bar2<false>(offset, data);
@@ -125,6 +143,7 @@ std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uin
   }
   switch (index) {
     case kRegionBar0:
+      if (vram_ != nullptr) vram_->write(offset, data);
       break;
     case kRegionBar2:
       write_bar2<false>(offset, data);

@@ -2,14 +2,16 @@
 // vfio-user server's region accesses, DMA, interrupt and reset calls.
 //
 // Contract: regions are numbered as Linux VFIO numbers PCI regions. Region 0
-// (BAR 0) reads as zeros and drops writes silently; region 2 (BAR 2) is a file
+// (BAR 0) reads as zeros and drops writes silently, unless VRAM was enabled
+// (enable_vram): then it is that memory at any offset, length and alignment,
+// zeros past its end, and nothing is logged either; region 2 (BAR 2) is a file
 // of 65536 32-bit registers reached one aligned 32-bit word at a time, every
 // access logged with target "zephon"; region 6 is the ROM image, zeros past
 // its end; region 7 is the PciConfiguration. Any other region, and any bad
 // BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
 // failure is a configuration-space read of a refused shape (InvalidInput).
 // DMA mappings are accepted and their descriptors closed at once. reset()
-// clears the registers only. No operation allocates (a device script's Lua
+// clears the registers only; VRAM keeps its contents, as a card's memory does. No operation allocates (a device script's Lua
 // state aside). The object is about 256 KiB: create it on the heap.
 // Single-threaded.
 //
@@ -40,6 +42,7 @@ namespace zephon {
 
 class DeviceScript;
 class ScriptInterrupts;
+class Vram;
 
 // Writes the DEBUG line of one register event, verb being "Read ", "Write"
 // or "Set  " (a register the device script changed).
@@ -56,6 +59,9 @@ class Backend final : public vfio_user::ServerBackend {
   static constexpr std::uint32_t kRegionRom = 6;
   static constexpr std::uint32_t kRegionConfig = 7;
 
+  // The size of the VRAM behind BAR 0: all of the BAR.
+  static constexpr std::uint64_t kVramBytes = std::uint64_t{256} << 20;
+
   using Registers = std::array<std::uint32_t, kNumRegs>;
 
   // Takes over the configuration space (BARs already registered) and the ROM
@@ -69,6 +75,17 @@ class Backend final : public vfio_user::ServerBackend {
   // Returns success once the device script at path is loaded and run (at
   // once when path is null or empty), or "<file>:<line>: <message>".
   std::expected<void, std::string> load_script(const char* path);
+
+  // Returns success once BAR 0 is backed by kVramBytes of zeroed memory,
+  // offered to the monitor for mapping if mappable; or why the system
+  // refused the memory (nothing changed). Called at most once, before the
+  // region table is built.
+  std::expected<void, std::string> enable_vram(bool mappable);
+  // Returns the VRAM, or null if it was not enabled.
+  Vram* vram() const { return vram_.get(); }
+  // Returns the descriptor a monitor may map BAR 0 through: the VRAM's if
+  // it was enabled mappable, else none.
+  std::optional<int> bar0_fd() const;
 
   // Returns success after filling data; fails only for a refused
   // configuration-space read shape, leaving data untouched.
@@ -111,6 +128,10 @@ class Backend final : public vfio_user::ServerBackend {
   pci::PciConfiguration config_;   // changed only by guest writes to region 7
   std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
   Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
+  // Null unless a device script enabled VRAM; outlives the script, which
+  // reaches it too.
+  std::unique_ptr<Vram> vram_;
+  bool vram_mappable_ = false;     // the monitor is offered vram_'s descriptor
   // Both null unless a device script is loaded; the interrupts outlive the
   // script, which raises through them.
   std::unique_ptr<ScriptInterrupts> irqs_;
