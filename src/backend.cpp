@@ -7,7 +7,6 @@
 #include "log.h"
 #include "script.h"
 #include "script_interrupts.h"
-#include "vram.h"
 
 namespace zephon {
 
@@ -40,7 +39,7 @@ std::expected<void, std::string> Backend::load_script(const char* path) {
   if (path == nullptr || *path == '\0') return {};
   auto irqs = std::make_unique<ScriptInterrupts>();
   auto memory = std::make_unique<GuestMemory>();
-  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory));
+  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory, vram_));
   if (!script) return std::unexpected(std::move(script.error()));
   irqs_ = std::move(irqs);
   memory_ = std::move(memory);
@@ -48,26 +47,13 @@ std::expected<void, std::string> Backend::load_script(const char* path) {
   return {};
 }
 
-std::expected<void, std::string> Backend::enable_vram(bool mappable) {
-  auto vram = Vram::create(kVramBytes);
-  if (!vram) return std::unexpected(std::move(vram.error()));
-  vram_ = std::move(*vram);
-  vram_mappable_ = mappable;
-  return {};
-}
-
-std::optional<int> Backend::bar0_fd() const {
-  if (vram_ == nullptr || !vram_mappable_) return std::nullopt;
-  return vram_->fd();
-}
-
 std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint64_t offset,
                                                   std::span<std::uint8_t> data) {
   if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
-      if (vram_ != nullptr) {
-        vram_->read(offset, data);
+      if (Vram* vram = vram_.memory(); vram != nullptr) {
+        vram->read(offset, data);
       } else {
         std::ranges::fill(data, 0);
       }
@@ -93,7 +79,7 @@ std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uin
   if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
-      if (vram_ != nullptr) vram_->write(offset, data);
+      if (Vram* vram = vram_.memory(); vram != nullptr) vram->write(offset, data);
       break;
     case kRegionBar2:
       write_bar2(offset, data);

@@ -38,13 +38,13 @@
 #include "pci.h"
 #include "register_file.h"
 #include "vfio_user/server_backend.h"
+#include "vram_space.h"
 
 namespace zephon {
 
 class DeviceScript;
 class GuestMemory;
 class ScriptInterrupts;
-class Vram;
 
 class Backend final : public vfio_user::ServerBackend {
  public:
@@ -55,9 +55,6 @@ class Backend final : public vfio_user::ServerBackend {
   static constexpr std::uint32_t kRegionBar2 = 2;
   static constexpr std::uint32_t kRegionRom = 6;
   static constexpr std::uint32_t kRegionConfig = 7;
-
-  // The size of the VRAM behind BAR 0: all of the BAR.
-  static constexpr std::uint64_t kVramBytes = std::uint64_t{256} << 20;
 
   // Takes over the configuration space (BARs already registered) and the ROM
   // image; the registers start at zero.
@@ -71,16 +68,16 @@ class Backend final : public vfio_user::ServerBackend {
   // once when path is null or empty), or "<file>:<line>: <message>".
   std::expected<void, std::string> load_script(const char* path);
 
-  // Returns success once BAR 0 is backed by kVramBytes of zeroed memory,
-  // offered to the monitor for mapping if mappable; or why the system
-  // refused the memory (nothing changed). Called at most once, before the
-  // region table is built.
-  std::expected<void, std::string> enable_vram(bool mappable);
+  // Returns success once BAR 0 is backed by VramSpace::kBytes of zeroed
+  // memory, offered to the monitor for mapping if mappable; or why not
+  // (VramSpace::enable), nothing changed. A device script does it while it
+  // loads, before the region table is built.
+  std::expected<void, std::string> enable_vram(bool mappable) { return vram_.enable(mappable); }
   // Returns the VRAM, or null if it was not enabled.
-  Vram* vram() const { return vram_.get(); }
+  Vram* vram() const { return vram_.memory(); }
   // Returns the descriptor a monitor may map BAR 0 through: the VRAM's if
   // it was enabled mappable, else none.
-  std::optional<int> bar0_fd() const;
+  std::optional<int> bar0_fd() const { return vram_.mappable_fd(); }
 
   // Returns success after filling data; fails only for a refused
   // configuration-space read shape, leaving data untouched.
@@ -123,10 +120,8 @@ class Backend final : public vfio_user::ServerBackend {
   pci::PciConfiguration config_;   // changed only by guest writes to region 7
   std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
   Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
-  // Null unless a device script enabled VRAM; outlives the script, which
-  // reaches it too.
-  std::unique_ptr<Vram> vram_;
-  bool vram_mappable_ = false;     // the monitor is offered vram_'s descriptor
+  // Empty unless VRAM was enabled; outlives the script, which reaches it too.
+  VramSpace vram_;
   // All null unless a device script is loaded; the interrupts and guest
   // memory outlive the script, which reaches the device through them.
   std::unique_ptr<ScriptInterrupts> irqs_;

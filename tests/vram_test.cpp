@@ -13,6 +13,7 @@
 
 #include "backend.h"
 #include "device.h"
+#include "vram_space.h"
 #include "log_capture.h"
 
 namespace zephon {
@@ -63,25 +64,44 @@ TEST(Vram, AnotherMappingOfTheDescriptorSeesTheSameBytes) {
   ::munmap(other, 4096);
 }
 
+TEST(VramSpace, RefusesRangesBeforeEnableAndPastTheEndAndASecondEnable) {
+  VramSpace space;
+  Bytes out(4);
+  EXPECT_EQ(space.read(0, out), std::unexpected(std::string_view("VRAM is not enabled")));
+  EXPECT_EQ(space.mappable_fd(), std::nullopt);
+  ASSERT_TRUE(space.enable(true).has_value());
+  ASSERT_TRUE(space.mappable_fd().has_value());
+  EXPECT_TRUE(space.write(VramSpace::kBytes - 4, Bytes{1, 2, 3, 4}).has_value());
+  EXPECT_TRUE(space.read(VramSpace::kBytes - 4, out).has_value());
+  EXPECT_EQ(out, (Bytes{1, 2, 3, 4}));
+  const auto outside = std::unexpected(std::string_view("outside the 256 MiB of VRAM"));
+  EXPECT_EQ(space.read(VramSpace::kBytes - 3, out), outside);
+  EXPECT_EQ(space.write(UINT64_MAX, Bytes{1}), outside);
+  Bytes none;
+  EXPECT_TRUE(space.read(VramSpace::kBytes, none).has_value());
+  EXPECT_EQ(space.enable(false), std::unexpected(std::string("VRAM is enabled already")));
+  EXPECT_TRUE(space.mappable_fd().has_value());
+}
+
 TEST(BackendVram, Bar0RemembersAnyShapeSilentlyAndSurvivesAReset) {
   auto backend = make_backend();
   EXPECT_EQ(backend->bar0_fd(), std::nullopt);
   ASSERT_TRUE(backend->enable_vram(false).has_value());
   EXPECT_EQ(backend->bar0_fd(), std::nullopt);
   ASSERT_NE(backend->vram(), nullptr);
-  EXPECT_EQ(backend->vram()->size(), Backend::kVramBytes);
+  EXPECT_EQ(backend->vram()->size(), VramSpace::kBytes);
 
   Bytes out(5, 0xAA);
   const std::string log = zephon_test::logged_by([&] {
     EXPECT_TRUE(backend->region_write(0, 0x40003, Bytes{1, 2, 3}).has_value());
-    EXPECT_TRUE(backend->region_write(0, Backend::kVramBytes - 1, Bytes{7, 8}).has_value());
+    EXPECT_TRUE(backend->region_write(0, VramSpace::kBytes - 1, Bytes{7, 8}).has_value());
     EXPECT_TRUE(backend->reset().has_value());
     EXPECT_TRUE(backend->region_read(0, 0x40002, out).has_value());
   });
   EXPECT_EQ(out, (Bytes{0, 1, 2, 3, 0}));
   EXPECT_EQ(log, "");
   Bytes tail(2, 0xAA);
-  EXPECT_TRUE(backend->region_read(0, Backend::kVramBytes - 1, tail).has_value());
+  EXPECT_TRUE(backend->region_read(0, VramSpace::kBytes - 1, tail).has_value());
   EXPECT_EQ(tail, (Bytes{7, 0}));
 }
 
