@@ -36,6 +36,8 @@ class ScriptDevice {
   MemorySpace& guest_memory() const { return guest_memory_; }
   // Returns the VRAM behind BAR 0, which the script may enable while it loads.
   VramSpace& vram() const { return vram_; }
+  // Asserts or deasserts the INTx line; returns whether it was signalled.
+  bool set_intx(bool asserted);
 
  private:
   Registers& regs_;         // the device's register file
