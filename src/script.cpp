@@ -154,7 +154,10 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   };
   if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
   script->arm_budget();
-  if (lua_pcall(state, 0, 0, 0) != LUA_OK) return refused();
+  script->loading_ = true;
+  const int status = lua_pcall(state, 0, 0, 0);
+  script->loading_ = false;
+  if (status != LUA_OK) return refused();
   lua_settop(state, kOnWriteSlot);
   log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);
   return script;

@@ -40,6 +40,9 @@ struct ScriptBindings {
   static int open_environment(lua_State* state);
   // Returns 0 values after calling the global on_reset, if it is set.
   static int run_on_reset(lua_State* state);
+  // Makes the global `vram`: the memory functions over the device's VRAM
+  // (memory_bindings.h) and vram.enable (script_vram.cpp).
+  static void open_vram(lua_State* state);
   // Sets up after(), every() and the timer handles' metatable.
   static void open_timers(lua_State* state);
   // Returns 1 value, a handle, after adding a timer from the arguments of
@@ -62,6 +65,7 @@ struct ScriptBindings {
   static int intx(lua_State* state);
   static int log(lua_State* state);
   static int now(lua_State* state);
+  static int vram_enable(lua_State* state);
   static int after(lua_State* state);
   static int every(lua_State* state);
   static int cancel_timer(lua_State* state);
