@@ -62,9 +62,13 @@ void MmiotraceWriter::on_event(const Event& e) {
       fmt::format_to(fmt::appender(b), FMT_COMPILE("Dma   {} {:#018x} +{}"), e.op == Op::DmaRead ? "read " : "write",
                      e.value, e.length);
       break;
-    default:
-      append_text(b, e.text);
+    default: {
+      // A carriage return at the end would be taken for the line's own.
+      std::string_view text = e.text;
+      while (text.ends_with('\r')) text.remove_suffix(1);
+      append_text(b, text);
       break;
+    }
   }
   b.push_back('\n');
   out_.line_done();
