@@ -2,13 +2,18 @@
 // register BAR among the mappings, and every command on a small trace made
 // by the tests' own generator (several mappings, a remap, markers, 8-, 16-,
 // 32- and 64-bit accesses, an UNKNOWN record).
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "dump.h"
 #include "mmiotrace_line.h"
+#include "run.h"
 #include "trace_inprocess.h"
 #include "trace_samples.h"
 
@@ -205,6 +210,35 @@ TEST(TraceMmiotrace, MalformedRecordsAreSkippedOrRefused) {
   auto strict = trace({"summary", "--strict"}, log);
   EXPECT_EQ(strict.status, 2);
   EXPECT_EQ(strict.err, r.err + "zephon-trace: standard input: line 23: line ends early (cut short?) (refused: --strict)\n");
+}
+
+TEST(TraceMmiotrace, DiffAndFollowReadItToo) {
+  // A dump holding what the trace last showed of register 0x0017, and
+  // nothing else: the registers the trace shows otherwise differ.
+  const auto dir = std::filesystem::temp_directory_path() / fmt::format("trace-mmio-{}", ::getpid());
+  std::filesystem::create_directories(dir);
+  std::string dump(kDumpSize, '\0');
+  dump[0x5c] = 0x34, dump[0x5d] = 0x12;
+  std::ofstream((dir / "regs.bin").string(), std::ios::binary) << dump;
+  auto diff = trace({"diff", "--quiet", "--log=-", (dir / "regs.bin").string()});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(diff.status, 1) << diff.err;
+  EXPECT_NE(diff.out.find("\n0x0018  0x60     0xbeef0000  0x00000000\n0x0040  0x100    0x00000002  0x00000000\n"
+                          "0x0041  0x104    0x00000001  0x00000000\n"),
+            std::string::npos)
+      << diff.out;
+  // Followed through a pipe, as the tracer's trace_pipe is read: it ends
+  // when the writer closes it.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string text = small_trace();
+  ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fds[1]);
+  const int out = trace_samples::memory_file(""), err = trace_samples::memory_file("");
+  std::vector<std::string_view> args = {"sequence", "--follow", "--quiet"};
+  EXPECT_EQ(run("zephon-trace", args, Streams{fds[0], out, err}), 0) << trace_samples::file_text(err);
+  EXPECT_EQ(trace_samples::file_text(out), trace({"sequence", "--quiet"}).out);
+  ::close(fds[0]), ::close(out), ::close(err);
 }
 
 TEST(TraceMmiotrace, NarrowAndWideAccessesChangeOnlyTheirBytes) {
