@@ -18,6 +18,7 @@ enum class Match : std::uint8_t { Ok, Short, Bad };
 
 inline constexpr std::string_view kCut = "line ends early (cut short?)";
 
+// Returns the value of every byte as a hex digit, -1 for those that are not.
 constexpr std::array<signed char, 256> make_hex_table() {
   std::array<signed char, 256> t{};
   for (auto& v : t) v = -1;

@@ -71,7 +71,11 @@ std::optional<ScanStats> Session::report(const std::string& path, const std::exp
                                          std::string_view ending) const {
   const std::string name = log_name(path);
   if (!stats) {
-    say(fmt::format("{}: {}{}", name, stats.error(), inv_.strict ? " (refused: --strict)" : ""));
+    // A strict scan's own stop names the malformed line ("line N: ...");
+    // other refusals (binary input, an mmiotrace's register BAR) happen
+    // with or without --strict.
+    const bool by_strict = inv_.strict && stats.error().starts_with("line ");
+    say(fmt::format("{}: {}{}", name, stats.error(), by_strict ? " (refused: --strict)" : ""));
     return std::nullopt;
   }
   if (stats->malformed > kShownMalformed) {
