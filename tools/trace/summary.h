@@ -68,7 +68,7 @@ class Summary final : public EventSink {
 
   // Returns the registers touched, in the order asked.
   std::vector<RegisterStats> rows(SummaryOrder order) const;
-  // Returns the number of register events seen (interrupts not counted).
+  // Returns the number of register events seen: accesses and sets.
   std::uint64_t events() const { return events_; }
   // Returns the number of interrupts seen.
   std::uint64_t interrupts() const { return interrupts_; }
