@@ -241,6 +241,35 @@ def trace_line_seeds():
             "",
             "2026-",
         ],
+        "script_dma": [
+            log_line(t, "DEBUG", "zephon", "Dma   read  0x0000000000100100 +16"),
+            log_line(t, "DEBUG", "zephon", "Dma   write 0xffffffffffffffff +18446744073709551615", True),
+            log_line(t, "DEBUG", "zephon", "Dma   read  0x00000000001001 +16"),
+        ],
+        "mmiotrace": [
+            "VERSION 20070824",
+            "PCIDEV 0008 10026780 b e0000008 0 f0000000 0 0 0 f0040000 10000000 0 40000 0 0 0 10000 radeon",
+            "MAP 1.000000 1 0xe0000000 0xffffc90000400000 0x10000000 0x0 0",
+            "MAP 1.000010 2 0xf0000000 0xffffc90010400000 0x40000 0x0 0",
+            "MARK 1.000020 driver loaded",
+            "R 4 1.000100 2 0xf000005c 0x1234 0xffffffffc0123456 0",
+            "R 1 1.000200 2 0xf000005d 0x12 0x0 0",
+            "W 2 1.000300 2 0xf0000062 0xbeef 0x0 0",
+            "W 8 1.000400 2 0xf003fff8 0x100000002 0x0 0",
+            "R 4 1.000500 1 0xe0000000 0x0 0x0 0",
+            "UNKNOWN 1.000600 2 0xf0000100 0f,0b,00 0x0 0",
+            "UNMAP 1.000700 2 0x0 0",
+            "R 4 1.000800 2 0xf003fffe 0x1 0x0 0",
+            "MARK 0.000000 Lost 3 events.",
+        ],
+        "mmiotrace_malformed": [
+            "VERSION 20070824",
+            "MAP 1.000010 2 0xf0000000 0x0 0x40000 0x0 0",
+            "R 3 1.000100 2 0xf000005c 0x1234 0x0 0",
+            "R 4 1.0001 2 0xf000005c 0x1234 0x0 0",
+            "W 4 1.000100 2 0xf000005c",
+            "MAP 1.000010 3 0xf1000000 0x0 0x40000 0x0 0",
+        ],
     }
     return {k: "\n".join(v).encode() for k, v in logs.items()}
 

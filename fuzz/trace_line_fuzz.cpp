@@ -1,16 +1,23 @@
-// Fuzz target: zephon-trace's log line parser, given any text a log file can
-// hold.
+// Fuzz target: zephon-trace's log line parsers, given any text a log file can
+// hold: zephon's log lines and mmiotrace records.
 //
-// Input: the log; each line (cut at its newline) goes through one parser, in
-// order, as zephon-trace reads a file, so the parser's memory of the last
-// timestamp carries from line to line. Each line is also used as the message
-// of log lines built the way zephon writes them.
+// Input: the log; each line (cut at its newline) goes through one zephon line
+// parser, in order, as zephon-trace reads a file, so the parser's memory of
+// the last timestamp carries from line to line; through the mmiotrace record
+// parser; and through one LogReader, which tells the format by the first line
+// (an input that starts with "VERSION 20070824" is read as an mmiotrace, with
+// its mappings and register BAR). Each line is also used as the message of
+// log lines built the way zephon writes them.
 //
 // The run aborts (a finding) when a line reads differently to a fresh parser,
-// when a malformed line has no reason, when a register event's time is not
-// what its timestamp says or its timestamp is not taken from the line, when
-// the line zephon would write for a register event does not read back as the
-// same event, or when a line zephon would write is called malformed.
+// when a malformed or refused line has no reason, when a register event's
+// time is not what its timestamp says or its timestamp is not taken from the
+// line, when the line zephon would write for a register event does not read
+// back as the same event, when a line zephon would write is called
+// malformed, when an mmiotrace record printed as the kernel prints it does
+// not read back as the same record, when an access of the register BAR lies
+// outside it, or when an event written by export --format=mmiotrace does not
+// read back as the same event.
 #include <fmt/format.h>
 
 #include <cstdint>
@@ -21,6 +28,9 @@
 #include "finding.h"
 #include "line_parser.h"
 #include "log.h"
+#include "log_reader.h"
+#include "mmiotrace_line.h"
+#include "mmiotrace_writer.h"
 
 namespace {
 
@@ -32,7 +42,16 @@ using zephon_trace::ParsedLine;
 bool same(const ParsedLine& a, const ParsedLine& b) {
   return a.kind == b.kind && a.reason == b.reason && a.event.op == b.event.op && a.event.index == b.event.index &&
          a.event.value == b.event.value && a.event.time_us == b.event.time_us &&
-         a.event.time_text == b.event.time_text;
+         a.event.time_text == b.event.time_text && a.event.length == b.event.length && a.event.irq == b.event.irq;
+}
+
+bool same_record(const zephon_trace::MmioRecord& a, const zephon_trace::MmioRecord& b) {
+  return a.kind == b.kind && a.width == b.width && a.time_us == b.time_us && a.time_text == b.time_text &&
+         a.map_id == b.map_id && a.phys == b.phys && a.value == b.value && a.text == b.text && a.reason == b.reason;
+}
+
+bool inside(std::string_view part, std::string_view line) {
+  return part.empty() || (part.data() >= line.data() && part.data() + part.size() <= line.data() + line.size());
 }
 
 int digits(std::string_view text, std::size_t at, std::size_t n) {
@@ -85,6 +104,13 @@ void check_register(std::string_view line, const ParsedLine& parsed) {
     case zephon_trace::Op::Irq:
       message = fmt::format("Irq   vector {} ({})", event.value, zephon_trace::irq_index_name(event.irq));
       break;
+    case zephon_trace::Op::DmaRead:
+    case zephon_trace::Op::DmaWrite:
+      message = fmt::format("Dma   {} {:#018x} +{}", event.op == zephon_trace::Op::DmaRead ? "read " : "write",
+                            event.value, event.length);
+      break;
+    case zephon_trace::Op::Mark:
+      finding("a marker read from a zephon log");
   }
   for (bool colour : {false, true}) {
     const std::string own = zephon_line(colour, event.time_text, zephon::log::Level::Debug, "zephon", message);
@@ -111,11 +137,82 @@ void check_as_message(std::string_view message) {
   if (parsed.kind != LineKind::Other) finding("a line zephon writes is not read as another line");
 }
 
+// An mmiotrace record: the same to a second parse, and, for the records
+// zephon-trace takes fields from, the same again when printed as the kernel
+// prints it.
+void check_record(std::string_view line) {
+  using zephon_trace::MmioKind;
+  const zephon_trace::MmioRecord r = zephon_trace::parse_mmiotrace_line(line);
+  if (!same_record(r, zephon_trace::parse_mmiotrace_line(line))) finding("an mmiotrace record reads differently twice");
+  if (r.kind == MmioKind::Malformed && r.reason.empty()) finding("a malformed mmiotrace record without a reason");
+  if (!inside(r.time_text, line) || !inside(r.text, line)) finding("an mmiotrace record's text not taken from its line");
+  std::string kernel;
+  if (r.kind == MmioKind::Read || r.kind == MmioKind::Write) {
+    if (r.width != 1 && r.width != 2 && r.width != 4 && r.width != 8) finding("an access of another width");
+    if (r.width < 8 && r.value >> (8 * r.width) != 0) finding("an access's value wider than the access");
+    kernel = fmt::format("{} {} {} {} {:#x} {:#x} 0x0 0", r.kind == MmioKind::Read ? 'R' : 'W', r.width, r.time_text,
+                         r.map_id, r.phys, r.value);
+  } else if (r.kind == MmioKind::Map) {
+    kernel = fmt::format("MAP {} {} {:#x} 0x0 {:#x} 0x0 0", r.time_text, r.map_id, r.phys, r.value);
+  } else if (r.kind == MmioKind::Mark) {
+    kernel = fmt::format("MARK {} {}", r.time_text, r.text);
+  } else {
+    return;
+  }
+  zephon_trace::MmioRecord again = zephon_trace::parse_mmiotrace_line(kernel);
+  again.time_text = r.time_text;  // they point into `kernel`
+  again.text = r.text;
+  if (!same_record(again, r)) finding("an mmiotrace record printed as the kernel prints it reads back otherwise");
+}
+
+// An event as export --format=mmiotrace writes it reads back as that event
+// (a device script's line as a marker holding its message).
+void check_exported(const zephon_trace::Event& e, bool mmiotrace) {
+  using zephon_trace::Op;
+  constexpr std::uint64_t kBar = 0xfe000000;
+  zephon_trace::Output out(-1, SIZE_MAX);  // never flushed: the text stays in its buffer
+  zephon_trace::MmiotraceWriter writer(out, kBar);
+  writer.on_event(e);
+  std::string_view text(out.buffer().data(), out.buffer().size());
+  text.remove_suffix(1);  // the newline that ends every record
+  const std::string_view last = text.substr(text.rfind('\n') + 1);
+  zephon_trace::LogReader reader;
+  (void)reader.read("VERSION 20070824");
+  (void)reader.read(fmt::format("MAP 0.000000 1 {:#x} 0x0 0x40000 0x0 0", kBar));
+  const ParsedLine back = reader.read(last);
+  if (back.kind != LineKind::Register) finding("an exported event does not read back");
+  const bool access = e.op == Op::Read || e.op == Op::Write;
+  if (back.event.op != (access ? e.op : Op::Mark)) finding("an exported event reads back as another kind");
+  if (access && (back.event.width != e.width || zephon_trace::byte_offset(back.event) != zephon_trace::byte_offset(e) ||
+                 back.event.value != e.value)) {
+    finding("an exported access reads back otherwise");
+  }
+  std::string_view mark = e.text;  // carriage returns at its end are the line's, not the marker's
+  while (mark.ends_with('\r')) mark.remove_suffix(1);
+  if (e.op == Op::Mark && back.event.text != mark) finding("an exported marker reads back otherwise");
+  if (mmiotrace && back.event.time_us != e.time_us) finding("an exported mmiotrace event at another time");
+}
+
+// What the reader that tells the formats apart made of a line.
+void check_read(std::string_view line, const ParsedLine& parsed, zephon_trace::LogFormat format) {
+  if ((parsed.kind == LineKind::Malformed || parsed.kind == LineKind::Refused) && parsed.reason.empty()) {
+    finding("a line refused or malformed without a reason");
+  }
+  if (parsed.kind != LineKind::Register) return;
+  const zephon_trace::Event& e = parsed.event;
+  if (!inside(e.time_text, line) || !inside(e.text, line)) finding("an event's text not taken from its line");
+  if (zephon_trace::has_register(e) && zephon_trace::byte_offset(e) + e.width > zephon_trace::kBarSize) {
+    finding("a register access past the end of the register BAR");
+  }
+  check_exported(e, format == zephon_trace::LogFormat::Mmiotrace);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   LineParser parser;
+  zephon_trace::LogReader reader;
   for (;;) {
     const std::size_t end = input.find('\n');
     const std::string_view line = input.substr(0, end);
@@ -124,8 +221,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed.kind == LineKind::Malformed && parsed.reason.empty()) finding("a malformed line without a reason");
     if (parsed.kind == LineKind::Register) check_register(line, parsed);
     check_as_message(line);
+    check_record(line);
+    const ParsedLine read = reader.read(line);
+    check_read(line, read, reader.format());
+    if (read.kind == LineKind::Refused) break;  // zephon-trace reads no further
     if (end == std::string_view::npos) break;
     input.remove_prefix(end + 1);
   }
+  (void)reader.finish();
   return 0;
 }

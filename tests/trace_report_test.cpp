@@ -241,7 +241,7 @@ TEST(TraceCommandLine, MistakesExitWithTwo) {
       {{"sumary"}, "unknown command 'sumary'"},
       {{"export", "--order=count"}, "--order is not an option of export"},
       {{"summary", "--order=size"}, "--order must be first or count, not 'size'"},
-      {{"export", "--format=xml"}, "--format must be csv or jsonl, not 'xml'"},
+      {{"export", "--format=xml"}, "--format must be csv, jsonl or mmiotrace, not 'xml'"},
       {{"plot", "log"}, "plot needs --output=FILE.png"},
       {{"summary", "a", "b"}, "only one log can be read at a time"},
       {{"diff", "a"}, "diff takes two dumps"},
@@ -254,6 +254,14 @@ TEST(TraceCommandLine, MistakesExitWithTwo) {
       {{"diff", "--names=sid.h", "a", "b"}, "--names is not an option of diff"},
       {{"export", "--names"}, "--names needs a value"},
       {{"export", "--names="}, "--names needs a file"},
+      {{"compare", "a"}, "compare takes two recordings, A and B"},
+      {{"compare", "-", "-"}, "only one recording can be standard input"},
+      {{"summary", "--map=x"}, "--map needs a mapping id, not 'x'"},
+      {{"summary", "--map=1", "--base=0x10"}, "--map and --base name the register BAR twice; give one"},
+      {{"export", "--format=mmiotrace", "--bar-address=0x1000"},
+       "--bar-address must be a multiple of 0x40000 below 2^64, not '0x1000'"},
+      {{"export", "--bar-address=0x40000"}, "--bar-address is for export --format=mmiotrace"},
+      {{"summary", "--bar-address=0"}, "--bar-address is not an option of summary"},
   };
   for (const auto& [args, message] : cases) {
     auto r = trace(args);

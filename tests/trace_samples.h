@@ -1,4 +1,5 @@
-// Log lines written the way zephon writes them, for the zephon-trace tests.
+// Log lines written the way zephon writes them, and mmiotrace records the
+// way the kernel writes them, for the zephon-trace tests.
 #ifndef ZEPHON_TESTS_TRACE_SAMPLES_H_
 #define ZEPHON_TESTS_TRACE_SAMPLES_H_
 
@@ -7,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,25 @@ inline std::string colour_line(std::string_view stamp, std::string_view level, s
                                                : "31";
   return fmt::format("\x1b[2m{}\x1b[0m \x1b[{}m{}\x1b[0m \x1b[2m{}\x1b[0m\x1b[2m:\x1b[0m {}", stamp, colour, level,
                      target, message);
+}
+
+// Returns an mmiotrace time, "%u.%06lu" seconds.
+inline std::string mmio_time(std::uint64_t micros) { return fmt::format("{}.{:06}", micros / 1000000, micros % 1000000); }
+
+// Returns an mmiotrace access record, R or W, as the kernel prints it.
+inline std::string mmio_access(char op, int width, std::uint64_t micros, int map_id, std::uint64_t phys,
+                               std::uint64_t value) {
+  return fmt::format("{} {} {} {} {:#x} {:#x} 0x0 0", op, width, mmio_time(micros), map_id, phys, value);
+}
+
+// Returns an mmiotrace MAP record.
+inline std::string mmio_map(std::uint64_t micros, int map_id, std::uint64_t phys, std::uint64_t length) {
+  return fmt::format("MAP {} {} {:#x} 0xffffc90000400000 {:#x} 0x0 0", mmio_time(micros), map_id, phys, length);
+}
+
+// Returns an mmiotrace MARK record.
+inline std::string mmio_mark(std::uint64_t micros, std::string_view text) {
+  return fmt::format("MARK {} {}", mmio_time(micros), text);
 }
 
 // Returns a descriptor of an anonymous file holding text, positioned at its

@@ -130,16 +130,17 @@ trace_samples::TraceResult trace(const std::vector<std::string>& args, std::stri
 TEST(TraceScriptReport, SequenceShowsSetsAndInterruptsInOrder) {
   auto r = trace({"sequence", "--quiet"});
   EXPECT_EQ(r.status, 0) << r.err;
-  // Nothing joins reads across a set or an interrupt: the two reads of 5 at
-  // 0x0021 stay apart, and a set's "was" is what the log showed before.
+  // A set of the polled register ends its run; a set of another register
+  // and an interrupt between two reads of 5 at 0x0021 do not: they are shown
+  // under the run, indented, and what came after its last read unindented.
+  // A set's "was" is what the log showed before.
   EXPECT_EQ(r.out,
             "write 0x0020 = 0x00000005 (was 0x00000000)\n"
             "read 0x0021 \u00d72 = 0x00000000\n"
             "set 0x0021 = 0x00000005 (was 0x00000000)\n"
-            "read 0x0021 = 0x00000005\n"
-            "set 0x0020 = 0x00000000 (was 0x00000005)\n"
-            "irq vector 0 (MSI-X)\n"
-            "read 0x0021 = 0x00000005\n"
+            "read 0x0021 \u00d72 = 0x00000005\n"
+            "  set 0x0020 = 0x00000000 (was 0x00000005)\n"
+            "  irq vector 0 (MSI-X)\n"
             "irq vector 2 (MSI-X)\n"
             "irq vector 0 (MSI-X)\n");
   EXPECT_EQ(r.err, "");
@@ -158,10 +159,10 @@ TEST(TraceScriptReport, SummaryCountsSetsApartAndInterruptsPerVector) {
             "0x0021  0x84             4          0          1  0x00000005   -            -            0x00000000   "
             "0x00000005      0.000100     0.000700\n"
             "# 3 interrupts raised by the device script: vector 0 (MSI-X) \u00d72, vector 2 (MSI-X) \u00d71\n");
-  // The line counts on the error stream count them as register events.
+  // The line counts on the error stream count them apart from the guest's accesses.
   EXPECT_EQ(r.err,
-            "zephon-trace: standard input: 11 lines: 10 register accesses, 1 other lines passed over, 0 malformed "
-            "lines skipped\n");
+            "zephon-trace: standard input: 11 lines: 5 register accesses, 5 device script lines, 1 other lines "
+            "passed over, 0 malformed lines skipped\n");
 }
 
 TEST(TraceScriptReport, ALogOfInterruptsAloneSaysSo) {

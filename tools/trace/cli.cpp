@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 
 namespace zephon_trace {
@@ -15,7 +16,7 @@ struct CommandName {
 };
 constexpr CommandName kCommands[] = {{"summary", Command::Summary}, {"sequence", Command::Sequence},
                                      {"export", Command::Export},   {"plot", Command::Plot},
-                                     {"diff", Command::Diff}};
+                                     {"diff", Command::Diff},       {"compare", Command::Compare}};
 
 // Options and the subcommands that take them; an empty list means all.
 struct OptionSpec {
@@ -34,8 +35,11 @@ const std::vector<OptionSpec>& option_specs() {
       {"--output", true, {Command::Plot}},
       {"--title", true, {Command::Plot}},
       {"--log", true, {Command::Diff}},
-      {"--names", true, {Command::Summary, Command::Sequence, Command::Export, Command::Plot}},
+      {"--names", true, {Command::Summary, Command::Sequence, Command::Export, Command::Plot, Command::Compare}},
       {"--follow", false, {Command::Sequence}},
+      {"--map", true, {}},
+      {"--base", true, {}},
+      {"--bar-address", true, {Command::Export}},
   };
   return specs;
 }
@@ -45,6 +49,19 @@ std::string_view command_name(Command c) {
     if (n.command == c) return n.name;
   }
   return "?";
+}
+
+// Returns the number in text: decimal, or hex after 0x.
+std::optional<std::uint64_t> number(std::string_view text) {
+  int base = 10;
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 // Applies one option with its value to the invocation.
@@ -69,7 +86,25 @@ std::expected<void, std::string> apply(Invocation& inv, std::string_view name, s
   } else if (name == "--format") {
     if (value == "csv") inv.format = ExportFormat::Csv;
     else if (value == "jsonl" || value == "json") inv.format = ExportFormat::JsonLines;
-    else return std::unexpected(fmt::format("--format must be csv or jsonl, not '{}'", value));
+    else if (value == "mmiotrace") inv.format = ExportFormat::Mmiotrace;
+    else return std::unexpected(fmt::format("--format must be csv, jsonl or mmiotrace, not '{}'", value));
+  } else if (name == "--map") {
+    inv.map.map_id = number(value);
+    if (!inv.map.map_id) return std::unexpected(fmt::format("--map needs a mapping id, not '{}'", value));
+  } else if (name == "--base" || name == "--bar-address") {
+    const auto address = number(value);
+    if (!address) return std::unexpected(fmt::format("{} needs an address, not '{}'", name, value));
+    if (name == "--base") {
+      inv.map.base = address;
+    } else {
+      // A BAR is aligned to its size, and all of it must have an address.
+      if (*address % kBarSize != 0 || *address > UINT64_MAX - kBarSize) {
+        return std::unexpected(fmt::format("--bar-address must be a multiple of 0x{:x} below 2^64, not '{}'",
+                                           kBarSize, value));
+      }
+      inv.bar_address = *address;
+      inv.bar_address_given = true;
+    }
   }
   return {};
 }
@@ -130,6 +165,16 @@ std::expected<Invocation, std::string> parse_arguments(std::span<const std::stri
     }
     if (auto a = apply(inv, spec->name, value); !a) return std::unexpected(a.error());
   }
+  if (inv.map.map_id && inv.map.base) return std::unexpected("--map and --base name the register BAR twice; give one");
+  if (inv.bar_address_given && inv.format != ExportFormat::Mmiotrace) {
+    return std::unexpected("--bar-address is for export --format=mmiotrace");
+  }
+  if (inv.command == Command::Compare) {
+    if (positional.size() != 2) return std::unexpected("compare takes two recordings, A and B");
+    if (positional[0] == "-" && positional[1] == "-") return std::unexpected("only one recording can be standard input");
+    inv.logs = positional;
+    return inv;
+  }
   if (inv.command == Command::Diff) {
     const std::size_t want = inv.diff_with_log ? 1 : 2;
     if (positional.size() != want) {
@@ -148,10 +193,11 @@ std::string usage_text(std::string_view program) {
   return fmt::format(
       "Usage: {0} COMMAND [OPTIONS] [LOG]\n"
       "\n"
-      "Reads the log of a zephon run (plain or coloured; standard input when LOG\n"
-      "is absent or -) and reports its BAR 2 register accesses. Lines that are\n"
-      "not register accesses are passed over and counted; malformed lines are\n"
-      "reported with their line number and skipped.\n"
+      "Reads the log of a zephon run (plain or coloured), or a Linux mmiotrace\n"
+      "text log of a real card (it starts with VERSION), from LOG or standard\n"
+      "input when LOG is absent or -, and reports the accesses to the device's\n"
+      "registers. Lines that are not register accesses are passed over and\n"
+      "counted; malformed lines are reported with their line number and skipped.\n"
       "\n"
       "Commands:\n"
       "  summary [--order=first|count] [LOG]\n"
@@ -163,12 +209,18 @@ std::string usage_text(std::string_view program) {
       "      ends (or Ctrl-C)\n"
       "  export [--format=csv|jsonl] [LOG]\n"
       "      one access per line: time, op, index, offset, value\n"
+      "  export --format=mmiotrace [--bar-address=ADDRESS] [LOG]\n"
+      "      the log as an mmiotrace text log, BAR 2 at ADDRESS (0x{1:x})\n"
       "  plot --output=FILE.png [--title=TEXT] [LOG]\n"
       "      a picture of the accesses over time by byte offset (needs gnuplot)\n"
       "  diff DUMP1 DUMP2\n"
       "  diff --log=LOG DUMP\n"
       "      the registers that differ between two dumps, or between the last\n"
       "      values the log shows and a dump\n"
+      "  compare A B\n"
+      "      where recording B departs from recording A: the accesses aligned\n"
+      "      with runs of identical reads as one, the first divergence with its\n"
+      "      context, the registers read differently or touched by one side only\n"
       "\n"
       "Options:\n"
       "  --strict      refuse the log at its first malformed line\n"
@@ -176,11 +228,16 @@ std::string usage_text(std::string_view program) {
       "  --names=FILE  register names beside the index (not for diff): a C header\n"
       "                of '#define NAME 0xOFFSET' lines, or OFFSET,NAME lines in a\n"
       "                file whose name ends in .csv\n"
+      "  --map=ID      in an mmiotrace, the register BAR is the mapping with this\n"
+      "                id (default: the one mapping of 256 KiB)\n"
+      "  --base=ADDRESS\n"
+      "                in an mmiotrace, the register BAR is at this physical address\n"
       "  -h, --help    print this help\n"
       "\n"
-      "Exit status: 0 on success, 1 when diff finds differences, 2 on errors,\n"
-      "128 + N when signal N (2 for Ctrl-C) ends sequence --follow.\n",
-      program);
+      "Exit status: 0 on success, 1 when diff finds differences or compare a\n"
+      "divergence, 2 on errors, 128 + N when signal N (2 for Ctrl-C) ends\n"
+      "sequence --follow.\n",
+      program, kDefaultBarAddress);
 }
 
 }  // namespace zephon_trace

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "exporter.h"
+#include "mmiotrace_window.h"
+#include "mmiotrace_writer.h"
 #include "summary.h"
 
 namespace zephon_trace {
 
-enum class Command : std::uint8_t { Summary, Sequence, Export, Plot, Diff };
+enum class Command : std::uint8_t { Summary, Sequence, Export, Plot, Diff, Compare };
 
 struct Invocation {
   bool help = false;
@@ -34,6 +36,10 @@ struct Invocation {
   bool diff_with_log = false;        // diff: compare the dump with the log
   std::string names;                 // a names file; empty for none
   bool follow = false;               // sequence: print accesses as the log grows
+  MapChoice map;                     // an mmiotrace's register BAR
+  std::uint64_t bar_address = kDefaultBarAddress;  // export --format=mmiotrace: where BAR 2 is
+  bool bar_address_given = false;
+  std::vector<std::string> logs;     // compare: the two recordings, A then B
 };
 
 // Returns the invocation described by args (without the program name), or

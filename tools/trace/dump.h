@@ -17,6 +17,7 @@
 
 #include "event.h"
 #include "output.h"
+#include "register_bytes.h"
 
 namespace zephon_trace {
 
@@ -29,14 +30,16 @@ std::expected<RegisterFile, std::string> load_dump(int fd);
 
 // Keeps the last value the log showed for each register, read, written or
 // set by the device script; registers it never shows stay zero, as zephon
-// starts them.
+// starts them. An access of fewer than 32 bits changes only its bytes, one
+// of 64 bits two registers; each register it touches counts as shown.
 class LastValues final : public EventSink {
  public:
   LastValues() : values_(kRegisterCount, 0) {}
   void on_event(const Event& event) override {
     if (!has_register(event)) return;
-    values_[event.index] = event.value;
-    seen_.set(event.index);
+    store_bytes(values_, byte_offset(event), event.width, event.value);
+    const std::uint32_t last = (byte_offset(event) + event.width - 1) / 4;
+    for (std::uint32_t i = event.index; i <= last && i < kRegisterCount; ++i) seen_.set(i);
   }
   // Returns the registers as the log last showed them.
   const RegisterFile& values() const { return values_; }

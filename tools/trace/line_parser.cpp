@@ -1,5 +1,7 @@
 #include "line_parser.h"
 
+#include "field_match.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -8,6 +10,14 @@
 namespace zephon_trace {
 
 namespace {
+
+using fields::decimal;
+using fields::hex_fixed;
+using fields::hex_variable;
+using fields::is_digit;
+using fields::kCut;
+using fields::literal;
+using fields::Match;
 
 constexpr std::string_view kDim = "\x1b[2m";
 constexpr std::string_view kReset = "\x1b[0m";
@@ -20,64 +30,9 @@ constexpr std::string_view kWritePrefix = "Write regs[";
 // A register the device script changed on its own: same shape as an access.
 constexpr std::string_view kSetPrefix = "Set   regs[";
 
-constexpr std::string_view kCut = "line ends early (cut short?)";
-
 constexpr std::array<std::string_view, 5> kLevels = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
 constexpr std::array<std::string_view, 5> kLevelColours = {"\x1b[35m", "\x1b[34m", "\x1b[32m", "\x1b[33m",
                                                            "\x1b[31m"};
-
-constexpr std::array<signed char, 256> make_hex_table() {
-  std::array<signed char, 256> t{};
-  for (auto& v : t) v = -1;
-  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
-  return t;
-}
-constexpr auto kHex = make_hex_table();
-
-int hex_digit(char c) { return kHex[static_cast<unsigned char>(c)]; }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-enum class Match : std::uint8_t { Ok, Short, Bad };
-
-// Matches a literal at s[p], advancing p; Short when s ends inside it.
-Match literal(std::string_view s, std::size_t& p, std::string_view lit) {
-  const std::size_t left = s.size() - p;
-  if (left < lit.size()) return lit.starts_with(s.substr(p)) ? Match::Short : Match::Bad;
-  if (std::memcmp(s.data() + p, lit.data(), lit.size()) != 0) return Match::Bad;
-  p += lit.size();
-  return Match::Ok;
-}
-
-// Reads exactly n hex digits at s[p].
-Match hex_fixed(std::string_view s, std::size_t& p, std::size_t n, std::uint32_t& out) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (p + i >= s.size()) return Match::Short;
-    int d = hex_digit(s[p + i]);
-    if (d < 0) return Match::Bad;
-    v = (v << 4) | static_cast<std::uint32_t>(d);
-  }
-  p += n;
-  out = v;
-  return Match::Ok;
-}
-
-// Reads 1 to max hex digits at s[p].
-Match hex_variable(std::string_view s, std::size_t& p, std::size_t max, std::uint32_t& out) {
-  std::uint32_t v = 0;
-  std::size_t n = 0;
-  while (p + n < s.size() && hex_digit(s[p + n]) >= 0) {
-    if (++n > max) return Match::Bad;
-    v = (v << 4) | static_cast<std::uint32_t>(hex_digit(s[p + n - 1]));
-  }
-  if (n == 0) return p >= s.size() ? Match::Short : Match::Bad;
-  p += n;
-  out = v;
-  return Match::Ok;
-}
 
 ParsedLine malformed(std::string_view reason) {
   ParsedLine line;
@@ -117,7 +72,7 @@ ParsedLine parse_message(std::string_view msg, ParsedLine line) {
     return classify(Fields{"DEBUG", "zephon", msg}, line);
   }
   std::size_t p = kReadPrefix.size();
-  std::uint32_t index = 0, offset = 0, value = 0;
+  std::uint64_t index = 0, offset = 0, value = 0;
   Match m = literal(msg, p, "0x");
   if (m == Match::Ok) m = hex_fixed(msg, p, 4, index);
   if (m != Match::Ok) return failed(m, "register index is not 0x and 4 hex digits");
@@ -215,6 +170,34 @@ void interrupt_raised(std::string_view msg, ParsedLine& line) {
   line.event.irq = it->second;
 }
 
+// Takes a device script's access to guest memory, "Dma   read  0x%016x +N"
+// or "Dma   write 0x%016x +N", apart into a DMA event, or marks it malformed.
+void memory_accessed(std::string_view msg, ParsedLine& line) {
+  auto bad = [&](Match m, std::string_view reason) { line = failed(m, reason); };
+  std::size_t p = 0;
+  Op op = Op::DmaRead;
+  if (Match m = literal(msg, p, "Dma   read  "); m == Match::Bad) {
+    p = 0;
+    if (m = literal(msg, p, "Dma   write "); m != Match::Ok) return bad(m, "message starts like a DMA but is not one");
+    op = Op::DmaWrite;
+  } else if (m == Match::Short) {
+    return bad(m, "");
+  }
+  std::uint64_t address = 0;
+  Match m = literal(msg, p, "0x");
+  if (m == Match::Ok) m = hex_fixed(msg, p, 16, address);
+  if (m != Match::Ok) return bad(m, "DMA address is not 0x and 16 hex digits");
+  if (m = literal(msg, p, " +"); m != Match::Ok) return bad(m, "expected \" +\" after the DMA address");
+  // Nineteen digits hold any length a script can ask for.
+  std::uint64_t length = 0;
+  if (m = decimal(msg, p, 19, length); m != Match::Ok) return bad(m, "DMA length is not a decimal number");
+  if (p != msg.size()) return bad(Match::Bad, "unexpected text after the DMA length");
+  line.kind = LineKind::Register;
+  line.event.op = op;
+  line.event.value = address;
+  line.event.length = length;
+}
+
 // Lines other than register accesses that mean something to a reader. A new
 // kind of line is recognised by adding its rule here (and, if it is to carry
 // more than a flag, a field to ParsedLine): the level and target it is logged
@@ -231,6 +214,7 @@ struct MessageRule {
 constexpr MessageRule kMessageRules[] = {
     {" INFO", "vfio_user", "Connection closed", true, connection_closed},
     {"DEBUG", "zephon", "Irq ", false, interrupt_raised},
+    {"DEBUG", "zephon", "Dma ", false, memory_accessed},
 };
 
 // Returns the line after applying the rule its fields match, if any.

@@ -10,33 +10,53 @@
 #include <cstring>
 #include <memory>
 
-#include "line_parser.h"
 
 namespace zephon_trace {
 
-// The state of one scan: the parser, the counts and the strictness.
+// The state of one scan: the reader, the counts and the strictness.
 class LineCounter {
  public:
-  LineCounter(EventSink& sink, const ScanOptions& options) : sink_(sink), options_(options) {}
+  LineCounter(EventSink& sink, const ScanOptions& options) : sink_(sink), options_(options), reader_(options.map) {}
 
-  // Returns false when a strict scan must stop.
+  // Returns false when the scan must stop (strict, or the log refused).
   bool line(std::string_view text, bool unterminated) {
     ++stats_.lines;
-    ParsedLine parsed = parser_.parse(text);
+    ParsedLine parsed = reader_.read(text);
     switch (parsed.kind) {
       case LineKind::Register:
         parsed.event.line = stats_.lines;
         ++stats_.events;
+        if (is_access(parsed.event)) ++stats_.accesses;
+        else if (is_script(parsed.event)) ++stats_.script;
+        else ++stats_.marks;
         sink_.on_event(parsed.event);
         return true;
       case LineKind::Other:
         ++stats_.other;
         if (parsed.ends_log) stats_.closed = true;
         return true;
+      case LineKind::Outside:
+        ++stats_.outside;
+        return true;
+      case LineKind::Undecoded:
+        ++stats_.undecoded;
+        return true;
       case LineKind::Malformed:
         return malformed(parsed.reason, text, unterminated);
+      case LineKind::Refused:
+        failure_ = std::string(parsed.reason);
+        return false;
     }
     return true;
+  }
+
+  // Returns false when the log is refused now that it has ended.
+  bool end() {
+    stats_.format = reader_.format();
+    stats_.window = reader_.window();
+    auto found = reader_.finish();
+    if (!found) failure_ = found.error();
+    return found.has_value();
   }
 
   // Returns false when a strict scan must stop.
@@ -64,9 +84,9 @@ class LineCounter {
  private:
   EventSink& sink_;
   const ScanOptions& options_;
-  LineParser parser_;
+  LogReader reader_;
   ScanStats stats_;
-  std::string failure_;  // why a strict scan stopped
+  std::string failure_;  // why the scan stopped
 };
 
 LogScanner::LogScanner(EventSink& sink, const ScanOptions& options)
@@ -137,6 +157,7 @@ std::expected<ScanStats, std::string> LogScanner::finish() {
     return std::unexpected(lines_->failure());
   }
   len_ = 0;
+  if (!lines_->end()) return std::unexpected(lines_->failure());
   return lines_->stats();
 }
 

@@ -1,6 +1,7 @@
-// LogScanner takes a zephon log in pieces as they are read, cuts it into
-// lines and hands each register event to a sink, counting the lines that are
-// not events; scan_log drives it over a whole descriptor in large blocks.
+// LogScanner takes a log (zephon's, or an mmiotrace: LogReader tells them
+// apart) in pieces as they are read, cuts it into lines and hands each event
+// to a sink, counting the lines by kind; scan_log drives it over a whole
+// descriptor in large blocks.
 //
 // Contract: memory stays bounded by the block size plus the longest line
 // kept (longer lines are reported as malformed and skipped); events arrive
@@ -8,8 +9,9 @@
 // byte is refused as binary. A malformed line is reported through
 // on_malformed and skipped, or, when strict, ends the scan with an error.
 // With end_at_close, the log ends at the server's "Connection closed" line:
-// what follows it is not read (a file that is still being followed).
-// Failures are values; nothing is thrown.
+// what follows it is not read (a file that is still being followed). An
+// mmiotrace whose register BAR is ambiguous or missing is refused, strict or
+// not. Failures are values; nothing is thrown.
 #ifndef ZEPHON_TRACE_LOG_SCANNER_H_
 #define ZEPHON_TRACE_LOG_SCANNER_H_
 
@@ -22,15 +24,23 @@
 #include <string_view>
 
 #include "event.h"
+#include "log_reader.h"
 
 namespace zephon_trace {
 
 struct ScanStats {
   std::uint64_t lines = 0;      // every line, a last one without newline too
-  std::uint64_t events = 0;     // register events handed to the sink
-  std::uint64_t other = 0;      // lines that are not register events
+  std::uint64_t events = 0;     // events handed to the sink, all kinds
+  std::uint64_t accesses = 0;   // of events, the guest's register reads and writes
+  std::uint64_t script = 0;     // of events, a device script's sets, interrupts and DMA
+  std::uint64_t marks = 0;      // of events, an mmiotrace's markers
+  std::uint64_t other = 0;      // lines that are not events
+  std::uint64_t outside = 0;    // mmiotrace accesses to mappings other than the register BAR
+  std::uint64_t undecoded = 0;  // mmiotrace UNKNOWN records in the register BAR
   std::uint64_t malformed = 0;  // lines skipped as malformed
   bool closed = false;          // the server's "Connection closed" was seen
+  LogFormat format = LogFormat::Undecided;  // known once the scan has ended
+  std::string window;           // an mmiotrace's register BAR (RegisterWindow's words), at the end
 };
 
 struct MalformedLine {
@@ -46,6 +56,7 @@ struct ScanOptions {
   std::size_t binary_probe = std::size_t{1} << 16;  // leading bytes checked for NUL
   bool strict = false;                            // stop at the first malformed line
   bool end_at_close = false;                      // read nothing after "Connection closed"
+  MapChoice map = {};                             // an mmiotrace's register BAR
   std::function<void(const MalformedLine&)> on_malformed = nullptr;
 };
 

@@ -1,5 +1,5 @@
-// zephon-trace: reads a zephon log and reports what the driver did to the
-// device's registers.
+// zephon-trace: reads a zephon log or an mmiotrace and reports what the
+// driver did to the device's registers.
 #include <string_view>
 #include <vector>
 

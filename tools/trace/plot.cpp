@@ -99,9 +99,10 @@ std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const 
       line("set link y2");
     }
   }
-  // A margin on both sides, so that marks at offset 0 are not cut in half.
+  // A margin on both sides, so that marks at offset 0 are not cut in half;
+  // below, room for a second row of marks when there are DMA.
   const std::uint32_t margin = std::max<std::uint32_t>(top / 40, 4);
-  line(fmt::format("set yrange [-{}:{}]", margin, top + margin));
+  line(fmt::format("set yrange [-{}:{}]", grid.dma() > 0 ? 2 * margin : margin, top + margin));
   std::string plots;
   int block = 0;
   if (grid.reads() > 0) {
@@ -125,6 +126,13 @@ std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const 
                          plots.empty() ? "" : ", ", gnuplot_string(data), block++, margin / 2,
                          gnuplot_string(fmt::format("interrupt ({})", grid.interrupts())));
   }
+  if (grid.dma() > 0) {
+    // Guest memory has no place on the offset axis either: a row of its
+    // own, below the interrupts.
+    plots += fmt::format("{}{} index {} using 1:(-{}) with points pt 5 ps 0.8 lc rgb '#9467bd' title {}",
+                         plots.empty() ? "" : ", ", gnuplot_string(data), block++, margin * 3 / 2,
+                         gnuplot_string(fmt::format("DMA by the script ({})", grid.dma())));
+  }
   line("plot " + plots);
   return s;
 }
@@ -132,22 +140,24 @@ std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const 
 namespace {
 
 // Returns success once the points are in path: reads, writes, sets, then
-// interrupts (time alone), each present kind as
-// gnuplot data blocks separated by two blank lines.
+// interrupts and DMA (time alone), each present kind as gnuplot data blocks
+// separated by two blank lines.
 std::expected<void, std::string> write_data(const PlotGrid& grid, const std::filesystem::path& path) {
   auto file = open_write(path.string());
   if (!file) return std::unexpected(fmt::format("cannot create {}: {}", path.string(), file.error()));
   Output out(file->get());
   bool first = true;
-  for (Op op : {Op::Read, Op::Write, Op::Set, Op::Irq}) {
+  for (Op op : {Op::Read, Op::Write, Op::Set, Op::Irq, Op::DmaRead}) {
     const std::uint64_t count = op == Op::Read    ? grid.reads()
                                 : op == Op::Write ? grid.writes()
                                 : op == Op::Set   ? grid.sets()
-                                                  : grid.interrupts();
+                                : op == Op::Irq   ? grid.interrupts()
+                                                  : grid.dma();
     if (count == 0) continue;
     if (!first) out.write("\n\n");
     first = false;
     if (op == Op::Irq) grid.write_interrupts(out);
+    else if (op == Op::DmaRead) grid.write_dma(out);
     else grid.write_points(out, op);
   }
   return out.finish();
@@ -156,7 +166,9 @@ std::expected<void, std::string> write_data(const PlotGrid& grid, const std::fil
 }  // namespace
 
 std::expected<void, std::string> render_plot(const PlotGrid& grid, const PlotOptions& options) {
-  if (grid.reads() + grid.writes() + grid.sets() + grid.interrupts() == 0) return std::unexpected("the log has no register access to plot");
+  if (grid.reads() + grid.writes() + grid.sets() + grid.interrupts() + grid.dma() == 0) {
+    return std::unexpected("the log has no register access to plot");
+  }
   auto gnuplot = find_on_path("gnuplot");
   if (!gnuplot) {
     return std::unexpected("plot needs gnuplot, which is not on PATH (on Debian: apt-get install gnuplot-nox)");

@@ -1,8 +1,9 @@
 // render_plot draws a PlotGrid as a PNG with gnuplot: time since the first
 // access across, BAR 2 byte offset up, one mark per register and time slice
 // that saw a read (blue dots) or a write (red diamonds, drawn on top); a
-// register set by the device script is a green triangle, and an interrupt
-// an orange mark on the time axis, below offset 0.
+// register set by the device script is a green triangle, an interrupt an
+// orange mark on the time axis, below offset 0, and a DMA of the script a
+// purple square in a row below those.
 //
 // Contract: gnuplot is run as a child process on a data file and a script in
 // a temporary directory that is removed afterwards. When gnuplot is not on

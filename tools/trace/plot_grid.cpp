@@ -5,6 +5,7 @@
 namespace zephon_trace {
 
 void PlotGrid::on_event(const Event& e) {
+  if (e.op == Op::Mark) return;
   if (!started_) {
     started_ = true;
     origin_us_ = e.time_us;
@@ -14,6 +15,11 @@ void PlotGrid::on_event(const Event& e) {
   if (e.op == Op::Irq) {
     interrupt_slices_.set(static_cast<std::size_t>(dt / slice_us_));
     ++interrupts_;
+    return;
+  }
+  if (is_dma(e)) {
+    dma_slices_.set(static_cast<std::size_t>(dt / slice_us_));
+    ++dma_;
     return;
   }
   std::uint32_t& slot = slot_[e.index];
@@ -38,12 +44,17 @@ void PlotGrid::widen() {
     for (auto& bits : m.ops) merge(bits);
   }
   merge(interrupt_slices_);
+  merge(dma_slices_);
   slice_us_ *= 2;
 }
 
-void PlotGrid::write_interrupts(Output& out) const {
+void PlotGrid::write_interrupts(Output& out) const { write_slices(out, interrupt_slices_); }
+
+void PlotGrid::write_dma(Output& out) const { write_slices(out, dma_slices_); }
+
+void PlotGrid::write_slices(Output& out, const std::bitset<kColumns>& slices) const {
   for (std::size_t j = 0; j < kColumns; ++j) {
-    if (!interrupt_slices_[j]) continue;
+    if (!slices[j]) continue;
     const std::int64_t us = static_cast<std::int64_t>(j) * slice_us_;
     fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("{}.{:06}\n"), us / 1000000, us % 1000000);
     out.line_done();

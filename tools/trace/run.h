@@ -1,10 +1,11 @@
 // run is zephon-trace as a function: it parses the command line, reads the
-// log and dumps it names, and writes the report, so that tests can run it
+// logs and dumps it names, and writes the report, so that tests can run it
 // in-process on descriptors of their own.
 //
 // Contract: never throws; every failure is a message on the error stream and
-// an exit status: 0 success, 1 when diff found differences, 2 for a bad
-// command line or input that could not be read or was refused.
+// an exit status: 0 success, 1 when diff found differences or compare a
+// divergence, 2 for a bad command line or input that could not be read or
+// was refused.
 #ifndef ZEPHON_TRACE_RUN_H_
 #define ZEPHON_TRACE_RUN_H_
 

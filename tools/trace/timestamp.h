@@ -31,6 +31,10 @@ class TimestampParser {
   bool have_cache_ = false;
 };
 
+// Returns whether a timestamp text is a zephon log's UTC one, not an
+// mmiotrace's seconds since boot.
+inline bool is_utc_timestamp(std::string_view text) { return text.size() == kTimestampSize && text.back() == 'Z'; }
+
 // Returns nothing; appends a span of microseconds as seconds with six
 // decimals ("12.000345", "-0.000010").
 void append_seconds(fmt::memory_buffer& out, std::int64_t micros);
