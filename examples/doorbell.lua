@@ -8,9 +8,9 @@
 -- changes as "Set" lines and the interrupt as an "Irq" line; the dump shows
 -- the completion register.
 --
--- The interrupt goes through the eventfd the monitor set up for vector 0
--- (MSI-X if it set any up, else MSI, else INTx); if it set none up, a WARN
--- line says the interrupt was dropped.
+-- The interrupt goes through the eventfd the monitor set up for vector 0 of
+-- the interrupt kind in use (MSI once the guest enabled it, or INTx); if
+-- there is none, a WARN line says the interrupt was dropped.
 --
 --   ZEPHON_SCRIPT=examples/doorbell.lua zephon SOCKET ROM
 
