@@ -266,7 +266,9 @@ TEST_P(Surplus, IsAnsweredBeforeTheSurplusComes) {
 
   if (GetParam() == SurplusForm::WriteAfterVersion) expect_reply(kCaseId - 1, 1, std::nullopt, version.reply_size);
   expect_reply(kCaseId, 10, std::nullopt, write.reply_size);
-  // The server now waits for the surplus, holding nothing the request carried.
+  // The server now waits for the surplus, holding nothing the request
+  // carried: it closes the descriptors right after the reply, so they are
+  // looked for (up to 5 s) until that has happened.
   for (int i = 0; i < 5000 && open_descriptors(pid()) != baseline_fds_; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -11,8 +11,8 @@
 //
 // Bytes move as the kernel moves them on a UNIX stream socket: one receive or
 // read joins what the client sent in separate writes, up to the buffer's
-// size, but ends with the first write whose descriptors it took. Descriptors
-// therefore always came with the last of the bytes they were delivered with.
+// size, but ends with the first write whose descriptors it took. So the
+// descriptors a receive delivers came with the last write among its bytes.
 #ifndef VFIO_USER_TRANSPORT_H_
 #define VFIO_USER_TRANSPORT_H_
 
