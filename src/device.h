@@ -41,8 +41,9 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
 std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);
 
 // Returns the five interrupt indices (INTx, MSI, MSI-X, error, request),
-// each with no vector; if interrupts are offered, INTx has one vector and
-// MSI 2^kMsiVectorsLog2, signalled through eventfds.
+// each with no vector; if interrupts are offered, INTx has one vector
+// (maskable) and MSI 2^kMsiVectorsLog2 (fixed while enabled), signalled
+// through eventfds.
 std::vector<vfio_user::InterruptEntry> interrupt_table(Interrupts interrupts = Interrupts::Absent);
 
 }  // namespace zephon::device

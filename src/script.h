@@ -1,8 +1,8 @@
 // DeviceScript is a device script in Lua 5.4 that makes BAR 2 registers
 // answer like hardware: constant reads (`reads[i] = v`), read and write hooks
 // (`on_read[i]`, `on_write[i]`), a reset hook (`on_reset`), access to the
-// register file (`regs[i]`), interrupts (`irq(n)`), log lines (`log(text)`)
-// and a clock (`now()`).
+// register file (`regs[i]`), interrupts (`irq(n)`, `intx(b)`), log lines
+// (`log(text)`), a clock (`now()`) and timers (`after(s, f)`, `every(s, f)`).
 //
 // Contract: load() runs the script once, on the server's thread, before the
 // socket exists; a script that cannot be read, does not parse or fails while
@@ -13,7 +13,10 @@
 // and bounded: kInstructionBudget instructions per call and kMemoryLimit
 // bytes in all. A hook that fails, runs too long or returns a value of the
 // wrong type is reported as one ERROR line (message and traceback) and the
-// access gets the plain register behaviour. Registers the script sets are
+// access gets the plain register behaviour. A timer's callback runs when the
+// device model asks (run_due, between requests), under the same budget; a
+// fault is one ERROR line and a periodic timer keeps its period. A reset
+// cancels every timer before on_reset runs. Registers the script sets are
 // logged as "Set   regs[...]" DEBUG lines. Single-threaded.
 #ifndef ZEPHON_SCRIPT_H_
 #define ZEPHON_SCRIPT_H_
@@ -24,34 +27,40 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "register_file.h"
+#include "script_device.h"
+#include "script_timers.h"
 
 struct lua_State;
 
 namespace zephon {
 
-class ScriptInterrupts;
 struct ScriptBindings;
 
 class DeviceScript {
  public:
-  static constexpr std::size_t kNumRegs = 65536;
-  using Registers = std::array<std::uint32_t, kNumRegs>;
-
   // Lua instructions one call into the script may run, the loading included.
   static constexpr long kInstructionBudget = 5'000'000;
   // Memory the Lua state may hold.
   static constexpr std::size_t kMemoryLimit = std::size_t{64} << 20;
+  // What a guest-memory call counts against the budget: a fixed part (it
+  // costs as much as a few dozen instructions, its log line included), and
+  // one instruction per kBytesPerInstruction bytes copied.
+  static constexpr long kCallInstructions = 32;
+  static constexpr std::size_t kBytesPerInstruction = 16;
   // The largest script file read.
   static constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
 
-  // Returns the script at path, loaded and run once, which reads and writes
-  // regs and raises interrupts through irqs (both must outlive it); or the
-  // reason it was refused, as "<file>:<line>: <message>" ("<file>: <message>"
-  // when the file cannot be read).
-  static std::expected<std::unique_ptr<DeviceScript>, std::string> load(const std::string& path, Registers& regs,
-                                                                        ScriptInterrupts& irqs);
+  // Returns the script at path, loaded and run once, which touches the
+  // device through device only; or the reason it was refused, as
+  // "<file>:<line>: <message>" ("<file>: <message>" when the file cannot be
+  // read).
+  static std::expected<std::unique_ptr<DeviceScript>, std::string> load(const std::string& path,
+                                                                        ScriptDevice device);
   ~DeviceScript();
   DeviceScript(const DeviceScript&) = delete;
   DeviceScript& operator=(const DeviceScript&) = delete;
@@ -69,9 +78,17 @@ class DeviceScript {
   void wrote(std::uint32_t reg, std::uint32_t value) {
     if ((hooks_[reg] & kOnWrite) != 0) [[unlikely]] call_on_write(reg, value);
   }
-  // Runs on_reset, if defined, after a device reset cleared the registers.
+  // Cancels every timer, then runs on_reset, if defined, after a device
+  // reset cleared the registers.
   void after_reset();
-  // Starts the clock of now() at the monitor's first request; later calls
+  // Returns when the earliest timer is due, or nullopt while none is
+  // pending.
+  std::optional<std::chrono::steady_clock::time_point> next_deadline() const { return timers_.next_deadline(); }
+  // Runs the callbacks of the timers due at now, of those pending when it
+  // is called.
+  void run_due(std::chrono::steady_clock::time_point now);
+  // Starts the clock of now(); the device model calls it at every region
+  // access, so the clock runs from the monitor's first one. Later calls
   // change nothing.
   void start_clock() {
     if (!started_) [[unlikely]] {
@@ -82,6 +99,10 @@ class DeviceScript {
 
  private:
   friend struct ScriptBindings;
+
+  // The count hook fires every kHookStep instructions; the budget is
+  // counted in these steps.
+  static constexpr int kHookStep = 1000;
 
   // Bits of hooks_[reg].
   static constexpr std::uint8_t kConstant = 1;  // reads[reg] is set
@@ -97,21 +118,20 @@ class DeviceScript {
     void operator()(lua_State* state) const;
   };
 
-  DeviceScript(Registers& regs, ScriptInterrupts& irqs) : regs_(regs), irqs_(irqs) {}
+  explicit DeviceScript(ScriptDevice device) : device_(device) {}
 
   std::uint32_t call_on_read(std::uint32_t reg, std::uint32_t stored);
   void call_on_write(std::uint32_t reg, std::uint32_t value);
   // Resets the instruction count before a call into the script.
   void arm_budget();
+  // Runs the callback of a timer that fell due.
+  void call_timer(ScriptTimers::Due due);
   // Logs the ERROR line of a failed call whose error text is on the stack.
   void report_failure(std::string_view what);
   // Returns seconds since the clock started (0 before).
   double seconds() const;
-  // Stores value in register reg on the script's behalf, with its log line.
-  void set_register(std::uint32_t reg, std::uint32_t value);
 
-  Registers& regs_;                  // the device's register file
-  ScriptInterrupts& irqs_;           // the eventfds interrupts go through
+  ScriptDevice device_;              // what the script may touch of the device
   std::array<std::uint8_t, kNumRegs> hooks_{};      // kConstant | kOnRead | kOnWrite per register
   std::array<std::uint32_t, kNumRegs> constants_{};  // reads[reg], valid where kConstant is set
   std::size_t allocated_ = 0;        // bytes the Lua state holds
@@ -119,6 +139,7 @@ class DeviceScript {
   bool exhausted_ = false;           // the current call ran past the budget
   bool started_ = false;             // start_ is set
   std::chrono::steady_clock::time_point start_{};  // origin of now()
+  ScriptTimers timers_;              // after() and every(); their functions are in the Lua state
   std::unique_ptr<lua_State, StateCloser> state_;  // declared last: closed first
 };
 

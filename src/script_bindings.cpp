@@ -2,11 +2,14 @@
 
 #include <lua.hpp>
 
+#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <tuple>
 
 #include "log.h"
+#include "memory_bindings.h"
 #include "script.h"
 #include "script_interrupts.h"
 
@@ -14,19 +17,30 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kScriptTarget = "zephon::script";
-
 // The longest message one log() call writes; the rest is cut.
 constexpr std::size_t kMaxLogText = 4096;
 
-DeviceScript* owner(lua_State* state) { return *static_cast<DeviceScript**>(lua_getextraspace(state)); }
+// One past the highest interrupt vector irq() takes: the most MSI-X allows.
+constexpr lua_Integer kMaxIrqVector = 2048;
+
+// The longest delay or period a timer takes, in seconds: long enough for
+// any device, short enough to stay far from the clock's range.
+constexpr double kMaxTimerSeconds = 1e6;
+
+// The registry key of the table of timer functions, by timer id.
+const char kTimerFunctions = 0;
+// The name of the metatable of timer handles.
+constexpr const char* kTimerHandle = "zephon.timer";
+
+int do_nothing(lua_State*) { return 0; }
+
 
 // Returns the register index at stack index, or raises an error.
 std::uint32_t check_register(lua_State* state, int index) {
   int is_integer = 0;
   const lua_Integer reg = lua_tointegerx(state, index, &is_integer);
   if (lua_type(state, index) != LUA_TNUMBER || is_integer == 0 || reg < 0 ||
-      reg >= static_cast<lua_Integer>(DeviceScript::kNumRegs)) {
+      reg >= static_cast<lua_Integer>(kNumRegs)) {
     luaL_error(state, "register index must be an integer from 0 to 65535, not %s", luaL_tolstring(state, index, nullptr));
   }
   return static_cast<std::uint32_t>(reg);
@@ -68,6 +82,60 @@ void make_proxy(lua_State* state, const char* name, lua_CFunction index, lua_CFu
 }
 
 }  // namespace
+
+DeviceScript* ScriptBindings::owner(lua_State* state) {
+  return *static_cast<DeviceScript**>(lua_getextraspace(state));
+}
+
+void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, std::size_t new_size) {
+  auto* script = static_cast<DeviceScript*>(user);
+  const std::size_t held = block != nullptr ? old_size : 0;
+  if (new_size == 0) {
+    std::free(block);
+    script->allocated_ -= held;
+    return nullptr;
+  }
+  if (new_size > held && script->allocated_ - held + new_size > DeviceScript::kMemoryLimit) return nullptr;
+  void* moved = std::realloc(block, new_size);
+  if (moved == nullptr) return nullptr;
+  script->allocated_ = script->allocated_ - held + new_size;
+  return moved;
+}
+
+namespace {
+
+// Raises the error of a spent budget, naming the place of the function at
+// stack level.
+void budget_spent(lua_State* state, bool& exhausted, int level) {
+  if (!exhausted) {
+    // From now on every instruction fails, so that a pcall in the script
+    // cannot swallow the error and go on looping.
+    exhausted = true;
+    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  }
+  luaL_where(state, level);
+  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
+  lua_concat(state, 2);
+  lua_error(state);
+}
+
+}  // namespace
+
+void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
+  DeviceScript* script = owner(state);
+  script->used_ += DeviceScript::kHookStep;
+  if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
+  budget_spent(state, script->exhausted_, 0);
+}
+
+void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
+  DeviceScript* script = owner(state);
+  script->used_ += DeviceScript::kCallInstructions + static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
+  // Level 1: the Lua code that called the copying function.
+  if (script->exhausted_ || script->used_ >= DeviceScript::kInstructionBudget) {
+    budget_spent(state, script->exhausted_, 1);
+  }
+}
 
 const char* const kScriptPrelude = R"lua(
 -- The first n reads of register i show its stored value; every later read
@@ -119,11 +187,17 @@ int ScriptBindings::open_environment(lua_State* state) {
   lua_setfield(state, -2, "dump");
   lua_pop(state, 1);
 
+  open_memory_table(state, {.space = &owner(state)->device_.guest_memory(),
+                            .name = "dma",
+                            .line_kind = "Dma",
+                            .charge = &ScriptBindings::charge});
   lua_register(state, "irq", &ScriptBindings::irq);
+  lua_register(state, "intx", &ScriptBindings::intx);
   lua_register(state, "log", &ScriptBindings::log);
   // Standard output carries the register dump: print logs instead.
   lua_register(state, "print", &ScriptBindings::log);
   lua_register(state, "now", &ScriptBindings::now);
+  open_timers(state);
 
   make_proxy(state, "reads", &ScriptBindings::reads_index, &ScriptBindings::reads_newindex);
   make_proxy(state, "regs", &ScriptBindings::regs_index, &ScriptBindings::regs_newindex);
@@ -164,6 +238,93 @@ int ScriptBindings::open_environment(lua_State* state) {
   lua_pushvalue(state, on_read);
   lua_pushvalue(state, on_write);
   return 3;
+}
+
+void ScriptBindings::open_timers(lua_State* state) {
+  lua_newtable(state);
+  lua_rawsetp(state, LUA_REGISTRYINDEX, &kTimerFunctions);
+  lua_register(state, "after", &ScriptBindings::after);
+  lua_register(state, "every", &ScriptBindings::every);
+  luaL_newmetatable(state, kTimerHandle);
+  lua_newtable(state);
+  lua_pushcfunction(state, &ScriptBindings::cancel_timer);
+  lua_setfield(state, -2, "cancel");
+  lua_setfield(state, -2, "__index");
+  lua_pushboolean(state, 0);
+  lua_setfield(state, -2, "__metatable");
+  lua_pop(state, 1);
+}
+
+void ScriptBindings::push_timer_function(lua_State* state, std::uint64_t id, bool last) {
+  lua_rawgetp(state, LUA_REGISTRYINDEX, &kTimerFunctions);
+  lua_rawgeti(state, -1, static_cast<lua_Integer>(id));
+  if (lua_type(state, -1) != LUA_TFUNCTION) {
+    lua_pop(state, 1);
+    lua_pushcfunction(state, &do_nothing);
+  }
+  if (last) {
+    // Clearing a field that exists allocates nothing, so this cannot raise.
+    lua_pushnil(state);
+    lua_rawseti(state, -3, static_cast<lua_Integer>(id));
+  }
+  lua_remove(state, -2);
+}
+
+void ScriptBindings::forget_timer_functions(lua_State* state) {
+  lua_rawgetp(state, LUA_REGISTRYINDEX, &kTimerFunctions);
+  lua_pushnil(state);
+  while (lua_next(state, -2) != 0) {
+    lua_pop(state, 1);
+    lua_pushvalue(state, -1);
+    lua_pushnil(state);
+    lua_rawset(state, -4);
+  }
+  lua_pop(state, 1);
+}
+
+// after(seconds, fn) and every(seconds, fn): the timer is in the queue only
+// once its function is stored, and a failure after that (no memory for the
+// handle) leaves a timer that runs, without a handle to cancel it.
+int ScriptBindings::add_timer(lua_State* state, bool periodic) {
+  const char* name = periodic ? "every" : "after";
+  const double seconds = lua_tonumber(state, 1);
+  if (lua_type(state, 1) != LUA_TNUMBER || !(seconds >= 0 && seconds <= kMaxTimerSeconds)) {
+    luaL_error(state, "%s takes a delay of 0 to %d seconds, not %s", name, static_cast<int>(kMaxTimerSeconds),
+               luaL_tolstring(state, 1, nullptr));
+  }
+  if (lua_type(state, 2) != LUA_TFUNCTION) {
+    luaL_error(state, "%s takes a function to call, not %s", name, luaL_typename(state, 2));
+  }
+  DeviceScript* script = owner(state);
+  if (script->timers_.pending() >= ScriptTimers::kMaxPending) {
+    luaL_error(state, "%s: %d timers are pending already", name, static_cast<int>(ScriptTimers::kMaxPending));
+  }
+  const std::uint64_t id = script->timers_.next_id();
+  lua_rawgetp(state, LUA_REGISTRYINDEX, &kTimerFunctions);
+  lua_pushvalue(state, 2);
+  lua_rawseti(state, -2, static_cast<lua_Integer>(id));
+  const auto delay = std::chrono::duration_cast<ScriptTimers::Clock::duration>(std::chrono::duration<double>(seconds));
+  script->timers_.add(ScriptTimers::Clock::now(), delay, periodic ? delay : ScriptTimers::Clock::duration::zero());
+  auto* handle = static_cast<std::uint64_t*>(lua_newuserdatauv(state, sizeof(std::uint64_t), 0));
+  *handle = id;
+  luaL_setmetatable(state, kTimerHandle);
+  return 1;
+}
+
+int ScriptBindings::after(lua_State* state) { return add_timer(state, false); }
+
+int ScriptBindings::every(lua_State* state) { return add_timer(state, true); }
+
+int ScriptBindings::cancel_timer(lua_State* state) {
+  const std::uint64_t id = *static_cast<std::uint64_t*>(luaL_checkudata(state, 1, kTimerHandle));
+  const bool pending = owner(state)->timers_.cancel(id);
+  if (pending) {
+    lua_rawgetp(state, LUA_REGISTRYINDEX, &kTimerFunctions);
+    lua_pushnil(state);
+    lua_rawseti(state, -2, static_cast<lua_Integer>(id));
+  }
+  lua_pushboolean(state, pending);
+  return 1;
 }
 
 int ScriptBindings::run_on_reset(lua_State* state) {
@@ -216,23 +377,34 @@ int ScriptBindings::hooks_newindex(lua_State* state) {
 
 int ScriptBindings::regs_index(lua_State* state) {
   const std::uint32_t reg = check_register(state, 2);
-  lua_pushinteger(state, owner(state)->regs_[reg]);
+  lua_pushinteger(state, owner(state)->device_.reg(reg));
   return 1;
 }
 
 int ScriptBindings::regs_newindex(lua_State* state) {
   const std::uint32_t reg = check_register(state, 2);
   const std::uint32_t value = check_value(state, 3);
-  owner(state)->set_register(reg, value);
+  owner(state)->device_.set_register(reg, value);
   return 0;
 }
 
 int ScriptBindings::irq(lua_State* state) {
-  const lua_Integer n = luaL_checkinteger(state, 1);
-  if (n < 0 || n >= static_cast<lua_Integer>(ScriptInterrupts::kMaxVectors)) {
-    luaL_error(state, "interrupt vector must be from 0 to %d", static_cast<int>(ScriptInterrupts::kMaxVectors - 1));
+  // As for registers, a number only: "3" is not vector 3.
+  int is_integer = 0;
+  const lua_Integer n = lua_tointegerx(state, 1, &is_integer);
+  if (lua_type(state, 1) != LUA_TNUMBER || is_integer == 0 || n < 0 || n >= kMaxIrqVector) {
+    luaL_error(state, "interrupt vector must be an integer from 0 to %d, not %s", static_cast<int>(kMaxIrqVector - 1),
+               luaL_tolstring(state, 1, nullptr));
   }
-  lua_pushboolean(state, owner(state)->irqs_.raise(static_cast<std::uint32_t>(n)));
+  lua_pushboolean(state, owner(state)->device_.raise(static_cast<std::uint32_t>(n)));
+  return 1;
+}
+
+int ScriptBindings::intx(lua_State* state) {
+  if (lua_type(state, 1) != LUA_TBOOLEAN) {
+    luaL_error(state, "intx takes true (assert) or false (deassert), not %s", luaL_tolstring(state, 1, nullptr));
+  }
+  lua_pushboolean(state, owner(state)->device_.set_intx(lua_toboolean(state, 1) != 0));
   return 1;
 }
 
@@ -251,7 +423,9 @@ int ScriptBindings::log(lua_State* state) {
     }
     lua_pop(state, 1);
   }
-  if (log::enabled(log::Level::Info)) log::write_text(log::Level::Info, kScriptTarget, std::string_view(text, used));
+  if (log::enabled(log::Level::Info)) {
+    log::write_text(log::Level::Info, log::kScriptTarget, std::string_view(text, used));
+  }
   return 0;
 }
 
