@@ -1,6 +1,7 @@
 #include "replay.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -85,8 +86,15 @@ std::expected<zephon_trace::ScanStats, std::string> scan(int fd, AccessSink& sin
 
 std::expected<std::unique_ptr<Replay>, std::string> Replay::load(const std::string& path,
                                                                 const ReplayOptions& options) {
-  vfio_user::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not waiting for a FIFO's writer: a recording is a file, read before the
+  // socket exists.
+  vfio_user::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return std::unexpected(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+  struct stat file{};
+  if (::fstat(fd.get(), &file) != 0) {
+    return std::unexpected(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+  }
+  if (!S_ISREG(file.st_mode)) return std::unexpected(fmt::format("cannot read {}: not a regular file", path));
   AccessSink sink(options.follow);
   auto stats = scan(fd.get(), sink, {.map = options.map});
   if (!stats) return std::unexpected(fmt::format("{}: {}", path, stats.error()));
@@ -119,7 +127,7 @@ std::expected<std::unique_ptr<Replay>, std::string> Replay::load(const std::stri
 
   std::string description = fmt::format("{}: {} reads of {} registers among {} register accesses", path,
                                         sink.read_values.size(), registers, sink.accesses());
-  if (!stats->window.empty()) description += fmt::format(", the register BAR {}", stats->window);
+  if (!stats->window.empty()) description += fmt::format(", the register BAR: {}", stats->window);
   if (stats->malformed > 0) description += fmt::format(", {} malformed lines skipped", stats->malformed);
   replay->description_ = std::move(description);
   return replay;

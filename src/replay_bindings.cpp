@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <type_traits>
 
 #include "log.h"
 #include "script.h"
@@ -72,6 +73,8 @@ int ScriptBindings::replay(lua_State* state) {
   }
   std::size_t size = 0;
   const char* path = lua_tolstring(state, 1, &size);
+  // Held while errors may still be raised, which skip destructors.
+  static_assert(std::is_trivially_destructible_v<ReplayOptions>);
   ReplayOptions options{.map = {.map_id = std::nullopt, .base = std::nullopt, .how_to_name = kHowToName},
                         .follow = false};
   check_options(state, options);

@@ -171,6 +171,7 @@ TEST_F(ScriptReplay, RecordingsAndCallsThatCannotBeReplayedAreLoadErrors) {
   const std::pair<std::string, std::string> cases[] = {
       {"replay('missing.log')", "replay: cannot read " + (dir_ / "missing.log").string() +
                                     ": No such file or directory"},
+      {"replay('.')", "replay: cannot read " + (dir_ / ".").string() + ": not a regular file"},
       {"replay(3)", "replay: takes the path of a recording, not number"},
       {"replay('rec.log', {strict = 1})", "replay: options.strict must be true or false, not number"},
       {"replay('rec.log', {mpa = 2})", "replay: unknown option mpa (strict, map and base are known)"},
