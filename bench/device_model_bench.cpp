@@ -10,13 +10,16 @@
 // function on it (for writes, an `on_write` function), 4 and 5 such a
 // function that also reads guest memory (a memfd mapped for DMA): 4 bytes
 // with dma.read32, 4 KiB with dma.read, each access logged as in the
-// program.
+// program; 6 replay() of a recording that read the register 100000 times,
+// each value in turn and then the last again; 7 the same replay strict, the
+// guest's reads following the recording (its writes depart at once).
 #include <fcntl.h>
 #include <linux/vfio.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <array>
 #include <cstdint>
@@ -51,10 +54,25 @@ const char* const kScripts[] = {
     "local f = function(v) return v | #dma.read(0x100100, 4096) end\n"
     "local g = function(v) dma.read(0x100100, 4096) end\n"
     "for i = 0, 0xffff do on_read[i] = f; on_write[i] = g end\n",
+    "replay('{}')\n",
+    "replay('{}', {{strict = true}})\n",
 };
 
-const char* const kLabels[] = {"no script",     "hooks other registers",     "reads constant",
-                               "hook function", "hook with dma.read32",      "hook with 4 KiB dma.read"};
+const char* const kLabels[] = {"no script",     "hooks other registers", "reads constant",
+                               "hook function", "hook with dma.read32",  "hook with 4 KiB dma.read",
+                               "replay",        "replay, strict"};
+constexpr std::int64_t kFirstReplay = 6;
+constexpr int kRecordedReads = 100000;
+
+// Writes a zephon log of kRecordedReads reads of the benchmark's register to
+// path, each a different value.
+void write_recording(const std::filesystem::path& path) {
+  std::ofstream out(path);
+  for (int i = 0; i < kRecordedReads; ++i) {
+    out << fmt::format("2026-03-01T12:00:00.{:06}Z DEBUG zephon: Read  regs[{:#06x}] ({:#x}) = {:#010x}\n", i % 1000000,
+                       kOffset / 4, kOffset, i);
+  }
+}
 
 // Maps 64 KiB of guest memory (a memfd) at 0x100000 for the scripts that
 // read it; returns whether it is mapped.
@@ -71,10 +89,18 @@ std::unique_ptr<zephon::Backend> make_backend(std::int64_t variant) {
   if (!config) return nullptr;
   auto backend = std::make_unique<zephon::Backend>(*config, std::vector<std::uint8_t>(512, 0x55));
   if (variant == 0) return backend;
-  const auto path = std::filesystem::temp_directory_path() / ("zephon-model-bench-" + std::to_string(::getpid()) + ".lua");
-  std::ofstream(path) << kScripts[variant];
+  const std::string stem = "zephon-model-bench-" + std::to_string(::getpid());
+  const auto path = std::filesystem::temp_directory_path() / (stem + ".lua");
+  const auto recording = std::filesystem::temp_directory_path() / (stem + ".log");
+  if (variant >= kFirstReplay) {
+    write_recording(recording);
+    std::ofstream(path) << fmt::format(fmt::runtime(kScripts[variant]), recording.filename().string());
+  } else {
+    std::ofstream(path) << kScripts[variant];
+  }
   auto loaded = backend->load_script(path.c_str());
   std::filesystem::remove(path);
+  std::filesystem::remove(recording);
   if (!loaded || !map_guest_memory(*backend)) return nullptr;
   return backend;
 }
@@ -104,8 +130,8 @@ void Bar2Write(benchmark::State& state) {
   zephon::log::flush();
 }
 
-BENCHMARK(Bar2Read)->DenseRange(0, 5);
-BENCHMARK(Bar2Write)->DenseRange(0, 5);
+BENCHMARK(Bar2Read)->DenseRange(0, 7);
+BENCHMARK(Bar2Write)->DenseRange(0, 7);
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 //   function   an `on_read` function on every accessed register
 //   timer      a periodic timer pending (every 0.1 s), so that the loop
 //              waits for the socket or its deadline between requests
+//   replay     replay() of a recording that read each accessed register 16
+//              times
 //
 //   script_bench [--requests N] [--repetitions R] [--baseline BINARY]
 //
@@ -57,7 +59,20 @@ const std::vector<Variant> kVariants = {
     {"on_read function on the accessed register",
      "local f = function(v) return v | 1 end\nfor i = 0, 0xffff do on_read[i] = f end\n"},
     {"periodic timer pending", "local ticks = 0\nevery(0.1, function() ticks = ticks + 1 end)\n"},
+    {"replay of a recording on the accessed register", "replay('recording.log')\n"},
 };
+
+// Writes the recording the replay variant answers from: 16 rounds of reads
+// of registers 0 to registers - 1, a different value each time.
+void write_recording(const fs::path& path, std::size_t registers) {
+  std::ofstream out(path);
+  for (std::uint32_t round = 0; round < 16; ++round) {
+    for (std::uint32_t reg = 0; reg < registers; ++reg) {
+      out << fmt::format("2026-03-01T12:00:00.000000Z DEBUG zephon: Read  regs[{:#06x}] ({:#x}) = {:#010x}\n", reg,
+                         4 * reg, round << 16 | reg);
+    }
+  }
+}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -99,6 +114,8 @@ int main(int argc, char** argv) {
   const fs::path dir = make_temp_dir();
   if (dir.empty()) return failure("cannot make a temporary directory");
   const fs::path rom = write_rom(dir);
+  // A block of requests goes through registers 0 to requests - 1.
+  write_recording(dir / "recording.log", std::min<std::size_t>(requests, 65536));
   std::vector<Server> servers;
   for (std::size_t v = 0; v < variants.size(); ++v) {
     const std::string script = (dir / fmt::format("script{}.lua", v)).string();

@@ -26,10 +26,10 @@
 #include <string_view>
 
 #include "finding.h"
-#include "line_parser.h"
+#include "recording/line_parser.h"
 #include "log.h"
-#include "log_reader.h"
-#include "mmiotrace_line.h"
+#include "recording/log_reader.h"
+#include "recording/mmiotrace_line.h"
 #include "mmiotrace_writer.h"
 
 namespace {

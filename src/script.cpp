@@ -133,6 +133,7 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   if (!text) return std::unexpected(text.error());
 
   std::unique_ptr<DeviceScript> script(new DeviceScript(device));
+  script->path_ = path;
   lua_State* state = lua_newstate(&ScriptBindings::allocate, script.get());
   if (state == nullptr) return std::unexpected(path + ": cannot create a Lua state");
   *static_cast<DeviceScript**>(lua_getextraspace(state)) = script.get();
@@ -222,6 +223,31 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
   // A failed hook leaves the register as the guest wrote it.
   if (failed) replacement = value;
   if (replacement && device_.reg(reg) != *replacement) device_.set_register(reg, *replacement);
+}
+
+std::uint32_t DeviceScript::read_followed(std::uint32_t reg, std::uint32_t stored) {
+  const std::uint8_t hooks = hooks_[reg];
+  std::uint32_t value = stored;
+  if ((hooks & kOnRead) != 0) {
+    value = call_on_read(reg, stored);
+  } else if ((hooks & kConstant) != 0) {
+    value = constants_[reg];
+  } else if ((hooks & kReplay) != 0) {
+    value = replay_->next(reg);
+  }
+  if (!follower_->follow(false, reg, value)) stop_following();
+  return value;
+}
+
+void DeviceScript::wrote_hooked(std::uint32_t reg, std::uint32_t value) {
+  if ((hooks_[reg] & kFollow) != 0 && !follower_->follow(true, reg, value)) stop_following();
+  if ((hooks_[reg] & kOnWrite) != 0) call_on_write(reg, value);
+}
+
+// Once the guest has departed, the replay goes on register by register, at
+// the cost of an unfollowed one.
+void DeviceScript::stop_following() {
+  for (std::uint8_t& hooks : hooks_) hooks &= static_cast<std::uint8_t>(~kFollow);
 }
 
 void DeviceScript::after_reset() {

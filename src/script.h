@@ -3,15 +3,18 @@
 // (`on_read[i]`, `on_write[i]`), a reset hook (`on_reset`), access to the
 // register file (`regs[i]`), interrupts (`irq(n)`, `intx(b)`), guest memory
 // (`dma`), the VRAM behind BAR 0 (`vram`, enabled only while the script
-// loads), log lines (`log(text)`), a clock (`now()`) and timers
-// (`after(s, f)`, `every(s, f)`).
+// loads), log lines (`log(text)`), a clock (`now()`), timers
+// (`after(s, f)`, `every(s, f)`) and the replay of a recording
+// (`replay(path [, options])`, Replay).
 //
 // Contract: load() runs the script once, on the server's thread, before the
 // socket exists; a script that cannot be read, does not parse or fails while
 // it runs is refused with "<file>:<line>: <message>". After that the device
 // model asks it about every BAR 2 access. A per-register table of hooks is
-// consulted first, so an unhooked register costs one byte lookup and a
-// `reads` constant no call into Lua at all. Every call into Lua is protected
+// consulted first, so an unhooked register costs one byte lookup, and a
+// `reads` constant or a replayed register no call into Lua at all. The
+// script's own hooks come before a replay; a strict replay follows every
+// access (ReplayFollower) until the guest departs from the recording. Every call into Lua is protected
 // and bounded: kInstructionBudget instructions per call and kMemoryLimit
 // bytes in all. A hook that fails, runs too long or returns a value of the
 // wrong type is reported as one ERROR line (message and traceback) and the
@@ -34,6 +37,8 @@
 #include <string_view>
 
 #include "register_file.h"
+#include "replay.h"
+#include "replay_follower.h"
 #include "script_device.h"
 #include "script_timers.h"
 
@@ -77,15 +82,17 @@ class DeviceScript {
   // Returns the value the guest reads from register reg, whose stored value
   // is stored.
   std::uint32_t read(std::uint32_t reg, std::uint32_t stored) {
-    const std::uint8_t hooks = hooks_[reg] & (kConstant | kOnRead);
+    const std::uint8_t hooks = hooks_[reg] & (kConstant | kOnRead | kReplay | kFollow);
     if (hooks == 0) [[likely]] return stored;
+    if ((hooks & kFollow) != 0) [[unlikely]] return read_followed(reg, stored);
     if ((hooks & kOnRead) != 0) return call_on_read(reg, stored);
-    return constants_[reg];
+    if ((hooks & kConstant) != 0) return constants_[reg];
+    return replay_->next(reg);
   }
   // Runs the write hook of register reg, if any, after the guest's value was
   // stored; returns nothing, the hook's outcome is in the register file.
   void wrote(std::uint32_t reg, std::uint32_t value) {
-    if ((hooks_[reg] & kOnWrite) != 0) [[unlikely]] call_on_write(reg, value);
+    if ((hooks_[reg] & (kOnWrite | kFollow)) != 0) [[unlikely]] wrote_hooked(reg, value);
   }
   // Cancels every timer, then runs on_reset, if defined, after a device
   // reset cleared the registers.
@@ -117,6 +124,8 @@ class DeviceScript {
   static constexpr std::uint8_t kConstant = 1;  // reads[reg] is set
   static constexpr std::uint8_t kOnRead = 2;    // on_read[reg] is a function
   static constexpr std::uint8_t kOnWrite = 4;   // on_write[reg] is a function
+  static constexpr std::uint8_t kReplay = 8;    // the replayed recording read reg
+  static constexpr std::uint8_t kFollow = 16;   // a strict replay follows the guest (every register)
 
   // Fixed stack slots of the state between calls.
   static constexpr int kHandlerSlot = 1;  // the message handler adding a traceback
@@ -131,6 +140,15 @@ class DeviceScript {
 
   std::uint32_t call_on_read(std::uint32_t reg, std::uint32_t stored);
   void call_on_write(std::uint32_t reg, std::uint32_t value);
+  // read() and wrote() while a strict replay follows the guest.
+  std::uint32_t read_followed(std::uint32_t reg, std::uint32_t stored);
+  void wrote_hooked(std::uint32_t reg, std::uint32_t value);
+  // Takes every register's follow bit off.
+  void stop_following();
+  // Returns whether the recording at path (relative to the script's
+  // directory) is loaded for replay; if not, its refusal is in raised_.
+  // Never raises a Lua error.
+  bool start_replay(std::string_view path, const ReplayOptions& options);
   // Resets the instruction count before a call into the script.
   void arm_budget();
   // Runs the callback of a timer that fell due.
@@ -151,6 +169,13 @@ class DeviceScript {
   bool started_ = false;             // start_ is set
   std::chrono::steady_clock::time_point start_{};  // origin of now()
   ScriptTimers timers_;              // after() and every(); their functions are in the Lua state
+  std::string path_;                 // the script file, for paths relative to it
+  bool loading_ = false;             // the script's chunk is running (load())
+  std::unique_ptr<Replay> replay_;   // replay(): null without one
+  std::unique_ptr<ReplayFollower> follower_;  // a strict replay's: null without one
+  // The message of an error a binding raises once the objects it used are
+  // gone (a Lua error skips destructors).
+  std::string raised_;
   std::unique_ptr<lua_State, StateCloser> state_;  // declared last: closed first
 };
 

@@ -209,6 +209,7 @@ int ScriptBindings::open_environment(lua_State* state) {
   // Standard output carries the register dump: print logs instead.
   lua_register(state, "print", &ScriptBindings::log);
   lua_register(state, "now", &ScriptBindings::now);
+  lua_register(state, "replay", &ScriptBindings::replay);
   open_timers(state);
 
   make_proxy(state, "reads", &ScriptBindings::reads_index, &ScriptBindings::reads_newindex);

@@ -69,6 +69,8 @@ struct ScriptBindings {
   static int after(lua_State* state);
   static int every(lua_State* state);
   static int cancel_timer(lua_State* state);
+  // replay(path [, options]), in replay_bindings.cpp.
+  static int replay(lua_State* state);
 };
 
 // The Lua source of the helpers every script can use.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dump.h"
-#include "mmiotrace_line.h"
+#include "recording/mmiotrace_line.h"
 #include "run.h"
 #include "trace_inprocess.h"
 #include "trace_samples.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "line_parser.h"
+#include "recording/line_parser.h"
 #include "plot.h"
 #include "plot_grid.h"
 #include "sequence.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dump.h"
-#include "line_parser.h"
+#include "recording/line_parser.h"
 #include "plot.h"
 #include "plot_grid.h"
 #include "trace_inprocess.h"

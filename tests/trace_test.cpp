@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "line_parser.h"
-#include "log_scanner.h"
+#include "recording/line_parser.h"
+#include "recording/log_scanner.h"
 #include "trace_samples.h"
 
 namespace zephon_trace {

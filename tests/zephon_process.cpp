@@ -34,7 +34,7 @@ ZephonProcess::ZephonProcess(const std::filesystem::path& dir, ProcessOptions op
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (options.no_color) ::setenv("NO_COLOR", "1", 1); else ::unsetenv("NO_COLOR");
-    ::execv(ZEPHON_BINARY, argv.data());
+    ::execv(options.binary.c_str(), argv.data());
     ::_exit(127);
   }
   if (options.stdout_fd < 0) ::close(out);

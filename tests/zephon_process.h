@@ -1,4 +1,5 @@
-// ZephonProcess runs the real zephon binary as a child process with its
+// ZephonProcess runs the real zephon binary (or another program of the
+// project's) as a child process with its
 // standard output and error captured in files, for end-to-end tests.
 //
 // Contract: every wait has a deadline; a child still running when the object
@@ -22,6 +23,7 @@ namespace zephon_test {
 struct ProcessOptions {
   std::vector<std::string> args = {};  // after the program name
   std::string argv0 = ZEPHON_BINARY;
+  std::string binary = ZEPHON_BINARY;  // the program run: zephon, or a client of it
   bool no_color = true;           // set NO_COLOR=1 in the child's environment
   int stdout_fd = -1;             // when >= 0, the child's standard output
 };

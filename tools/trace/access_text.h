@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "event.h"
+#include "recording/event.h"
 #include "names.h"
 
 namespace zephon_trace {
@@ -29,10 +29,6 @@ void append_verb(fmt::memory_buffer& out, Op op, std::uint8_t width);
 
 // Returns nothing; appends value as 0x and two hex digits per byte of width.
 void append_value(fmt::memory_buffer& out, std::uint64_t value, std::uint8_t width);
-
-// Returns nothing; appends text with control bytes written as \xNN, so that
-// a marker's text cannot move the cursor of the terminal it is shown on.
-void append_printable(fmt::memory_buffer& out, std::string_view text);
 
 }  // namespace zephon_trace
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "exporter.h"
-#include "mmiotrace_window.h"
+#include "recording/mmiotrace_window.h"
 #include "mmiotrace_writer.h"
 #include "summary.h"
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 #include "output.h"
 #include "register_bytes.h"
 

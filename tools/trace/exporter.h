@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "event.h"
+#include "recording/event.h"
 #include "names.h"
 #include "output.h"
 

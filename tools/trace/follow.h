@@ -19,7 +19,7 @@
 #include <expected>
 #include <string>
 
-#include "log_scanner.h"
+#include "recording/log_scanner.h"
 #include "output.h"
 #include "sequence.h"
 

@@ -1,7 +1,7 @@
 #include "mmiotrace_writer.h"
 
-#include "mmiotrace_line.h"
-#include "timestamp.h"
+#include "recording/mmiotrace_line.h"
+#include "recording/timestamp.h"
 
 namespace zephon_trace {
 

@@ -18,7 +18,7 @@
 
 #include <cstdint>
 
-#include "event.h"
+#include "recording/event.h"
 #include "output.h"
 
 namespace zephon_trace {

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 
 namespace zephon_trace {
 

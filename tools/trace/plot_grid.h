@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 #include "output.h"
 
 namespace zephon_trace {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 
 namespace zephon_trace {
 

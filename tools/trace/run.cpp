@@ -11,7 +11,7 @@
 #include "compare.h"
 #include "dump.h"
 #include "follow.h"
-#include "log_scanner.h"
+#include "recording/log_scanner.h"
 #include "mmiotrace_writer.h"
 #include "output.h"
 #include "plot.h"

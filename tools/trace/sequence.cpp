@@ -4,7 +4,8 @@
 
 #include "access_text.h"
 #include "register_bytes.h"
-#include "timestamp.h"
+#include "recording/printable.h"
+#include "recording/timestamp.h"
 
 namespace zephon_trace {
 

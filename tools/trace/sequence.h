@@ -42,7 +42,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 #include "names.h"
 #include "output.h"
 

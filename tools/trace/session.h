@@ -17,7 +17,7 @@
 #include "cli.h"
 #include "dump.h"
 #include "file.h"
-#include "log_scanner.h"
+#include "recording/log_scanner.h"
 #include "names.h"
 #include "output.h"
 #include "run.h"

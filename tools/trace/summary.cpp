@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "access_text.h"
-#include "timestamp.h"
+#include "recording/timestamp.h"
 
 namespace zephon_trace {
 

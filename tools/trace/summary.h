@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "event.h"
+#include "recording/event.h"
 #include "names.h"
 #include "output.h"
 

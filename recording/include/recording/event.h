@@ -8,8 +8,8 @@
 //
 // Contract: a plain value; time_text and text point into the line it came
 // from and are valid only while the event is being handled.
-#ifndef ZEPHON_TRACE_EVENT_H_
-#define ZEPHON_TRACE_EVENT_H_
+#ifndef RECORDING_EVENT_H_
+#define RECORDING_EVENT_H_
 
 #include <cstdint>
 #include <string_view>
@@ -100,4 +100,4 @@ class EventSink {
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_EVENT_H_
+#endif  // RECORDING_EVENT_H_

@@ -1,4 +1,4 @@
-#include "mmiotrace_line.h"
+#include "recording/mmiotrace_line.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "timestamp.h"
+#include "recording/timestamp.h"
 
 #include <fmt/compile.h>
 

@@ -1,4 +1,4 @@
-#include "line_parser.h"
+#include "recording/line_parser.h"
 
 #include "field_match.h"
 

@@ -1,4 +1,4 @@
-#include "log_scanner.h"
+#include "recording/log_scanner.h"
 
 #include <fcntl.h>
 #include <unistd.h>

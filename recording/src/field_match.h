@@ -4,8 +4,8 @@
 //
 // Contract: each function reads at s[p], advances p past what it matched on
 // success and leaves p alone otherwise; nothing is allocated.
-#ifndef ZEPHON_TRACE_FIELD_MATCH_H_
-#define ZEPHON_TRACE_FIELD_MATCH_H_
+#ifndef RECORDING_FIELD_MATCH_H_
+#define RECORDING_FIELD_MATCH_H_
 
 #include <array>
 #include <cstdint>
@@ -88,4 +88,4 @@ inline Match decimal(std::string_view s, std::size_t& p, std::size_t max, std::u
 
 }  // namespace zephon_trace::fields
 
-#endif  // ZEPHON_TRACE_FIELD_MATCH_H_
+#endif  // RECORDING_FIELD_MATCH_H_

@@ -7,16 +7,16 @@
 // whole log; an mmiotrace of another format version than 20070824 is
 // refused at once. Memory is that of the two readers: fixed, whatever the
 // length of the log.
-#ifndef ZEPHON_TRACE_LOG_READER_H_
-#define ZEPHON_TRACE_LOG_READER_H_
+#ifndef RECORDING_LOG_READER_H_
+#define RECORDING_LOG_READER_H_
 
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "line_parser.h"
-#include "mmiotrace_window.h"
+#include "recording/line_parser.h"
+#include "recording/mmiotrace_window.h"
 
 namespace zephon_trace {
 
@@ -46,4 +46,4 @@ class LogReader {
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_LOG_READER_H_
+#endif  // RECORDING_LOG_READER_H_

@@ -1,16 +1,10 @@
-#include "mmiotrace_window.h"
+#include "recording/mmiotrace_window.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 
 namespace zephon_trace {
-
-namespace {
-
-constexpr std::string_view kHowToName = "name the register BAR with --map ID or --base ADDRESS";
-
-}  // namespace
 
 std::string size_text(std::uint64_t bytes) {
   constexpr std::uint64_t kKiB = 1024, kMiB = kKiB * 1024;
@@ -57,7 +51,8 @@ void RegisterWindow::map(const MmioRecord& r) {
     base_ = m.phys;
     chosen_ = m;
   } else if (!choice_.map_id && m.phys != *base_) {
-    refusal_ = fmt::format("more than one mapping of {} ({}); {}", size_text(kBarSize), listing(), kHowToName);
+    refusal_ = fmt::format("more than one mapping of {} ({}); {}", size_text(kBarSize), listing(),
+                           choice_.how_to_name);
   }
 }
 
@@ -125,8 +120,8 @@ std::expected<void, std::string> RegisterWindow::finish() const {
   }
   if (base_) return {};
   if (choice_.map_id) return std::unexpected(fmt::format("no mapping has the id {} ({})", *choice_.map_id, listing()));
-  return std::unexpected(
-      fmt::format("no mapping of {}, the size of the register BAR ({}); {}", size_text(kBarSize), listing(), kHowToName));
+  return std::unexpected(fmt::format("no mapping of {}, the size of the register BAR ({}); {}", size_text(kBarSize),
+                                     listing(), choice_.how_to_name));
 }
 
 }  // namespace zephon_trace

@@ -11,8 +11,8 @@
 // beyond the access's width (a sign-extending read) keeps its low bytes. A
 // line that starts with no known keyword is another line. Stateless; nothing
 // is allocated; the views point into the line.
-#ifndef ZEPHON_TRACE_MMIOTRACE_LINE_H_
-#define ZEPHON_TRACE_MMIOTRACE_LINE_H_
+#ifndef RECORDING_MMIOTRACE_LINE_H_
+#define RECORDING_MMIOTRACE_LINE_H_
 
 #include <cstdint>
 #include <string_view>
@@ -42,4 +42,4 @@ inline constexpr std::string_view kMmiotraceVersion = "20070824";
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_MMIOTRACE_LINE_H_
+#endif  // RECORDING_MMIOTRACE_LINE_H_

@@ -12,8 +12,8 @@
 // what follows it is not read (a file that is still being followed). An
 // mmiotrace whose register BAR is ambiguous or missing is refused, strict or
 // not. Failures are values; nothing is thrown.
-#ifndef ZEPHON_TRACE_LOG_SCANNER_H_
-#define ZEPHON_TRACE_LOG_SCANNER_H_
+#ifndef RECORDING_LOG_SCANNER_H_
+#define RECORDING_LOG_SCANNER_H_
 
 #include <cstdint>
 #include <expected>
@@ -23,8 +23,8 @@
 #include <string>
 #include <string_view>
 
-#include "event.h"
-#include "log_reader.h"
+#include "recording/event.h"
+#include "recording/log_reader.h"
 
 namespace zephon_trace {
 
@@ -100,4 +100,4 @@ std::expected<ScanStats, std::string> scan_log(int fd, EventSink& sink, const Sc
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_LOG_SCANNER_H_
+#endif  // RECORDING_LOG_SCANNER_H_

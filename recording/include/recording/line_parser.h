@@ -13,13 +13,13 @@
 // or cut short, or a line holding binary bytes. Malformed lines carry a short
 // static reason. Among the other lines, the server's "Connection closed",
 // after which zephon logs no more, is flagged. Fields are read at fixed places; nothing is allocated.
-#ifndef ZEPHON_TRACE_LINE_PARSER_H_
-#define ZEPHON_TRACE_LINE_PARSER_H_
+#ifndef RECORDING_LINE_PARSER_H_
+#define RECORDING_LINE_PARSER_H_
 
 #include <string_view>
 
-#include "event.h"
-#include "timestamp.h"
+#include "recording/event.h"
+#include "recording/timestamp.h"
 
 namespace zephon_trace {
 
@@ -49,4 +49,4 @@ class LineParser {
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_LINE_PARSER_H_
+#endif  // RECORDING_LINE_PARSER_H_

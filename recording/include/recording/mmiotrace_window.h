@@ -12,24 +12,28 @@
 // the trace at the second; finish() refuses a trace in which the BAR was not
 // found. Both refusals list the mappings seen. Memory is bounded: at most
 // kListedMappings mappings are remembered for those lists.
-#ifndef ZEPHON_TRACE_MMIOTRACE_WINDOW_H_
-#define ZEPHON_TRACE_MMIOTRACE_WINDOW_H_
+#ifndef RECORDING_MMIOTRACE_WINDOW_H_
+#define RECORDING_MMIOTRACE_WINDOW_H_
 
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "line_parser.h"
-#include "mmiotrace_line.h"
+#include "recording/line_parser.h"
+#include "recording/mmiotrace_line.h"
 
 namespace zephon_trace {
 
-// How the register BAR of an mmiotrace is named on the command line.
+// How the register BAR of an mmiotrace is named (zephon-trace's --map and
+// --base; a device script's replay options).
 struct MapChoice {
   std::optional<std::uint64_t> map_id;  // --map ID: the mapping with that id
   std::optional<std::uint64_t> base;    // --base ADDRESS: the BAR at that physical address
+  // What a refusal tells a person to do when the BAR is not clear; static.
+  std::string_view how_to_name = "name the register BAR with --map ID or --base ADDRESS";
 };
 
 class RegisterWindow {
@@ -75,4 +79,4 @@ std::string size_text(std::uint64_t bytes);
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_MMIOTRACE_WINDOW_H_
+#endif  // RECORDING_MMIOTRACE_WINDOW_H_

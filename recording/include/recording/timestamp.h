@@ -5,8 +5,8 @@
 // a leap second 60 is accepted) and nothing else. Consecutive lines of a log
 // mostly share their second, so the part up to the seconds is remembered and
 // only re-parsed when it changes.
-#ifndef ZEPHON_TRACE_TIMESTAMP_H_
-#define ZEPHON_TRACE_TIMESTAMP_H_
+#ifndef RECORDING_TIMESTAMP_H_
+#define RECORDING_TIMESTAMP_H_
 
 #include <fmt/format.h>
 
@@ -41,4 +41,4 @@ void append_seconds(fmt::memory_buffer& out, std::int64_t micros);
 
 }  // namespace zephon_trace
 
-#endif  // ZEPHON_TRACE_TIMESTAMP_H_
+#endif  // RECORDING_TIMESTAMP_H_

@@ -1,8 +1,8 @@
-#include "log_reader.h"
+#include "recording/log_reader.h"
 
 #include <fmt/format.h>
 
-#include "access_text.h"
+#include "recording/printable.h"
 
 namespace zephon_trace {
 
