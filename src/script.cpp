@@ -13,6 +13,7 @@
 #include "backend.h"
 #include "log.h"
 #include "script_bindings.h"
+#include "script_include.h"
 #include "vfio_user/unique_fd.h"
 
 namespace zephon {
@@ -167,8 +168,13 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
     return std::unexpected(error.starts_with(path + ":") ? error : path + ": " + error);
   };
   if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
+  lua_pushcfunction(state, &ScriptInclude::start);
+  lua_pushlightuserdata(state, const_cast<std::string*>(&path));
+  if (lua_pcall(state, 1, 0, 0) != LUA_OK) return refused();
   script->arm_budget();
-  if (lua_pcall(state, 0, 0, 0) != LUA_OK) return refused();
+  const bool ran = lua_pcall(state, 0, 0, 0) == LUA_OK;
+  ScriptInclude::finish(state);
+  if (!ran) return refused();
   lua_settop(state, kOnWriteSlot);
   log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);
   return script;

@@ -8,6 +8,7 @@
 
 #include "log.h"
 #include "script.h"
+#include "script_include.h"
 #include "script_interrupts.h"
 
 namespace zephon {
@@ -124,6 +125,7 @@ int ScriptBindings::open_environment(lua_State* state) {
   // Standard output carries the register dump: print logs instead.
   lua_register(state, "print", &ScriptBindings::log);
   lua_register(state, "now", &ScriptBindings::now);
+  lua_register(state, "include", &ScriptInclude::include);
 
   make_proxy(state, "reads", &ScriptBindings::reads_index, &ScriptBindings::reads_newindex);
   make_proxy(state, "regs", &ScriptBindings::regs_index, &ScriptBindings::regs_newindex);
