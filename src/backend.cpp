@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "guest_memory.h"
 #include "log.h"
 #include "script.h"
 #include "script_interrupts.h"
@@ -11,8 +12,7 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kTarget = "zephon";
-
+using log::kDeviceTarget;
 using vfio_user::IoError;
 
 std::uint32_t load_le32(std::span<const std::uint8_t, 4> bytes) {
@@ -29,47 +29,7 @@ void store_le32(std::uint32_t value, std::span<std::uint8_t, 4> bytes) {
 
 bool is_register_offset(std::uint64_t offset) { return offset % 4 == 0 && offset < Backend::kRegsBytes; }
 
-// Appends "0x" and value in lower-case hex, zero-padded to at least `digits`.
-char* append_hex(char* out, std::uint64_t value, int digits) {
-  int width = 1;
-  while (width < 16 && (value >> (4 * width)) != 0) ++width;
-  width = std::max(width, digits);
-  *out++ = '0';
-  *out++ = 'x';
-  for (int i = width - 1; i >= 0; --i) *out++ = "0123456789abcdef"[(value >> (4 * i)) & 0xf];
-  return out;
-}
-
-// The message of an accepted register access: exactly what the format
-// "{} regs[{:#06x}] ({:#x}) = {:#010x}" gives, written out by hand because one
-// is made per guest access, and parsing that format at run time cost more
-// than building and writing the rest of the line.
-class RegisterMessage {
- public:
-  RegisterMessage(std::string_view verb, std::uint64_t reg, std::uint64_t offset, std::uint32_t value) {
-    char* p = std::copy(verb.begin(), verb.end(), text_);
-    p = std::copy_n(" regs[", 6, p);
-    p = append_hex(p, reg, 4);
-    p = std::copy_n("] (", 3, p);
-    p = append_hex(p, offset, 1);
-    p = std::copy_n(") = ", 4, p);
-    p = append_hex(p, value, 8);
-    size_ = static_cast<std::size_t>(p - text_);
-  }
-  std::string_view text() const { return {text_, size_}; }
-
- private:
-  char text_[5 + 6 + 18 + 3 + 18 + 4 + 10];  // every part at its widest
-  std::size_t size_ = 0;
-};
-
 }  // namespace
-
-void log_register_event(std::string_view verb, std::uint64_t reg, std::uint32_t value) {
-  if (log::enabled(log::Level::Debug)) {
-    log::write_text(log::Level::Debug, kTarget, RegisterMessage(verb, reg, 4 * reg, value).text());
-  }
-}
 
 Backend::Backend(pci::PciConfiguration config, std::vector<std::uint8_t> rom) : config_(config), rom_(std::move(rom)) {}
 
@@ -78,28 +38,24 @@ Backend::~Backend() = default;
 std::expected<void, std::string> Backend::load_script(const char* path) {
   if (path == nullptr || *path == '\0') return {};
   auto irqs = std::make_unique<ScriptInterrupts>();
-  auto script = DeviceScript::load(path, regs_, *irqs);
+  auto memory = std::make_unique<GuestMemory>();
+  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory));
   if (!script) return std::unexpected(std::move(script.error()));
   irqs_ = std::move(irqs);
+  memory_ = std::move(memory);
   script_ = std::move(*script);
   return {};
 }
 
 std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint64_t offset,
                                                   std::span<std::uint8_t> data) {
-  if (script_ != nullptr) [[unlikely]] {
-    script_->start_clock();
-    if (index == kRegionBar2) {
-      read_bar2<true>(offset, data);
-      return {};
-    }
-  }
+  if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
       std::ranges::fill(data, 0);
       return {};
     case kRegionBar2:
-      read_bar2<false>(offset, data);
+      read_bar2(offset, data);
       return {};
     case kRegionRom:
       read_rom(offset, data);
@@ -107,7 +63,7 @@ std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint
     case kRegionConfig:
       return read_config(offset, data);
     default:
-      log::emit(log::Level::Warn, kTarget, "Invalid read of {:#x} bytes attempted from region {} at offset {:#x}",
+      log::emit(log::Level::Warn, kDeviceTarget, "Invalid read of {:#x} bytes attempted from region {} at offset {:#x}",
                 data.size(), index, offset);
       std::ranges::fill(data, 0);
       return {};
@@ -116,38 +72,36 @@ std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint
 
 std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uint64_t offset,
                                                    std::span<const std::uint8_t> data) {
-  if (script_ != nullptr) [[unlikely]] {
-    script_->start_clock();
-    if (index == kRegionBar2) {
-      write_bar2<true>(offset, data);
-      return {};
-    }
-  }
+  if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
       break;
     case kRegionBar2:
-      write_bar2<false>(offset, data);
+      write_bar2(offset, data);
       break;
     case kRegionConfig:
       config_.write_reg(offset / 4, offset % 4, data);
       break;
     default:
-      log::emit(log::Level::Warn, kTarget, "Invalid write of {:#x} bytes attempted to region {} at offset {:#x}",
+      log::emit(log::Level::Warn, kDeviceTarget, "Invalid write of {:#x} bytes attempted to region {} at offset {:#x}",
                 data.size(), index, offset);
       break;
   }
   return {};
 }
 
-std::expected<void, IoError> Backend::dma_map(std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                                              std::optional<vfio_user::UniqueFd> file) {
-  // The device never touches guest memory, so the mapping is not kept.
+std::expected<void, IoError> Backend::dma_map(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
+                                              std::uint64_t size, std::optional<vfio_user::UniqueFd> file) {
+  if (memory_ != nullptr) return memory_->map(flags, file_offset, address, size, std::move(file));
+  // Without a script nothing touches guest memory, so the map is not kept.
   file.reset();
   return {};
 }
 
-std::expected<void, IoError> Backend::dma_unmap(std::uint32_t, std::uint64_t, std::uint64_t) { return {}; }
+std::expected<void, IoError> Backend::dma_unmap(std::uint32_t flags, std::uint64_t address, std::uint64_t size) {
+  if (memory_ != nullptr) memory_->unmap(flags, address, size);
+  return {};
+}
 
 std::expected<void, IoError> Backend::reset() {
   regs_.fill(0);
@@ -175,41 +129,35 @@ void Backend::dump(std::span<std::uint8_t, kDumpBytes> out) const {
   for (std::size_t i = 0; i < kNumRegs; ++i) store_le32(regs_[i], out.subspan(4 * i).first<4>());
 }
 
-template <bool kScripted>
 void Backend::read_bar2(std::uint64_t offset, std::span<std::uint8_t> data) {
   if (data.size() != 4 || !is_register_offset(offset)) {
-    log::emit(log::Level::Warn, kTarget, "Invalid read of {:#x} bytes from register at offset {:#x}", data.size(),
+    log::emit(log::Level::Warn, kDeviceTarget, "Invalid read of {:#x} bytes from register at offset {:#x}", data.size(),
               offset);
     std::ranges::fill(data, 0);
     return;
   }
   const std::uint64_t reg = offset / 4;
   std::uint32_t value = regs_[reg];
-  if constexpr (kScripted) value = script_->read(static_cast<std::uint32_t>(reg), value);
-  if (log::enabled(log::Level::Debug)) {
-    log::write_text(log::Level::Debug, kTarget, RegisterMessage("Read ", reg, offset, value).text());
-  }
+  if (script_ != nullptr) [[unlikely]] value = script_->read(static_cast<std::uint32_t>(reg), value);
+  log_register_event("Read ", reg, value);
   store_le32(value, data.first<4>());
 }
 
-template <bool kScripted>
 void Backend::write_bar2(std::uint64_t offset, std::span<const std::uint8_t> data) {
   if (data.size() != 4) {
-    log::emit(log::Level::Warn, kTarget, "Invalid write of {:#x} bytes to register at offset {:#x}", data.size(),
+    log::emit(log::Level::Warn, kDeviceTarget, "Invalid write of {:#x} bytes to register at offset {:#x}", data.size(),
               offset);
     return;
   }
   if (!is_register_offset(offset)) {
-    log::emit(log::Level::Warn, kTarget, "Misaligned or out-of-bounds register write at offset {:#x}", offset);
+    log::emit(log::Level::Warn, kDeviceTarget, "Misaligned or out-of-bounds register write at offset {:#x}", offset);
     return;
   }
   const std::uint64_t reg = offset / 4;
   const std::uint32_t value = load_le32(data.first<4>());
-  if (log::enabled(log::Level::Debug)) {
-    log::write_text(log::Level::Debug, kTarget, RegisterMessage("Write", reg, offset, value).text());
-  }
+  log_register_event("Write", reg, value);
   regs_[reg] = value;
-  if constexpr (kScripted) script_->wrote(static_cast<std::uint32_t>(reg), value);
+  if (script_ != nullptr) [[unlikely]] script_->wrote(static_cast<std::uint32_t>(reg), value);
 }
 
 void Backend::read_rom(std::uint64_t offset, std::span<std::uint8_t> data) const {

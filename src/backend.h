@@ -8,21 +8,21 @@
 // its end; region 7 is the PciConfiguration. Any other region, and any bad
 // BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
 // failure is a configuration-space read of a refused shape (InvalidInput).
-// DMA mappings are accepted and their descriptors closed at once. reset()
-// clears the registers only. No operation allocates (a device script's Lua
-// state aside). The object is about 256 KiB: create it on the heap.
-// Single-threaded.
+// reset() clears the registers only. No operation allocates (a device
+// script's Lua state aside). The object is about 256 KiB: create it on the
+// heap. Single-threaded.
 //
-// Without a device script, interrupt set-ups are accepted and their
-// descriptors closed at once, and the one cost of scripting is a branch per
-// region access. With one (load_script), BAR 2 accesses go through it, the
-// eventfds of trigger set-ups are kept for it until the monitor disables
-// them, the device is reset or the backend is destroyed, and a reset runs
-// its on_reset after clearing the registers.
+// Without a device script, DMA maps and interrupt set-ups are accepted and
+// their descriptors closed at once, and the cost of scripting is a
+// predictable branch per region access and one more per BAR 2 access. With
+// one (load_script), BAR 2 accesses go through it; DMA maps are kept as its
+// guest memory (GuestMemory) until the monitor unmaps them or the backend
+// is destroyed; the eventfds of trigger set-ups are kept for it until the
+// monitor disables them, the device is reset or the backend is destroyed;
+// and a reset runs its on_reset after clearing the registers.
 #ifndef ZEPHON_BACKEND_H_
 #define ZEPHON_BACKEND_H_
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -30,24 +30,20 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "pci.h"
+#include "register_file.h"
 #include "vfio_user/server_backend.h"
 
 namespace zephon {
 
 class DeviceScript;
+class GuestMemory;
 class ScriptInterrupts;
-
-// Writes the DEBUG line of one register event, verb being "Read ", "Write"
-// or "Set  " (a register the device script changed).
-void log_register_event(std::string_view verb, std::uint64_t reg, std::uint32_t value);
 
 class Backend final : public vfio_user::ServerBackend {
  public:
-  static constexpr std::size_t kNumRegs = 65536;
   static constexpr std::uint64_t kRegsBytes = kNumRegs * 4;
   static constexpr std::size_t kDumpBytes = kNumRegs * 4;
 
@@ -55,8 +51,6 @@ class Backend final : public vfio_user::ServerBackend {
   static constexpr std::uint32_t kRegionBar2 = 2;
   static constexpr std::uint32_t kRegionRom = 6;
   static constexpr std::uint32_t kRegionConfig = 7;
-
-  using Registers = std::array<std::uint32_t, kNumRegs>;
 
   // Takes over the configuration space (BARs already registered) and the ROM
   // image; the registers start at zero.
@@ -77,10 +71,12 @@ class Backend final : public vfio_user::ServerBackend {
   // Returns success always; bad writes are logged or dropped.
   std::expected<void, vfio_user::IoError> region_write(std::uint32_t index, std::uint64_t offset,
                                                        std::span<const std::uint8_t> data) override;
-  // Returns success after closing file, if any.
+  // Returns success after closing file, if any; with a device script,
+  // success once the map is kept for it (GuestMemory::map), or its refusal.
   std::expected<void, vfio_user::IoError> dma_map(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
                                                   std::uint64_t size, std::optional<vfio_user::UniqueFd> file) override;
-  // Returns success; nothing was mapped to forget.
+  // Returns success, after forgetting the maps of the range when a device
+  // script has them.
   std::expected<void, vfio_user::IoError> dma_unmap(std::uint32_t flags, std::uint64_t address,
                                                     std::uint64_t size) override;
   // Returns success after zeroing the registers; config and ROM are kept.
@@ -101,9 +97,7 @@ class Backend final : public vfio_user::ServerBackend {
   void dump(std::span<std::uint8_t, kDumpBytes> out) const;
 
  private:
-  template <bool kScripted>
   void read_bar2(std::uint64_t offset, std::span<std::uint8_t> data);
-  template <bool kScripted>
   void write_bar2(std::uint64_t offset, std::span<const std::uint8_t> data);
   void read_rom(std::uint64_t offset, std::span<std::uint8_t> data) const;
   std::expected<void, vfio_user::IoError> read_config(std::uint64_t offset, std::span<std::uint8_t> data) const;
@@ -111,9 +105,10 @@ class Backend final : public vfio_user::ServerBackend {
   pci::PciConfiguration config_;   // changed only by guest writes to region 7
   std::vector<std::uint8_t> rom_;  // may be shorter than the ROM BAR; never changes
   Registers regs_{};               // register i answers BAR 2 bytes 4i to 4i+3
-  // Both null unless a device script is loaded; the interrupts outlive the
-  // script, which raises through them.
+  // All null unless a device script is loaded; the interrupts and guest
+  // memory outlive the script, which reaches the device through them.
   std::unique_ptr<ScriptInterrupts> irqs_;
+  std::unique_ptr<GuestMemory> memory_;
   std::unique_ptr<DeviceScript> script_;
 };
 

@@ -25,6 +25,11 @@ namespace zephon::log {
 
 using Level = vfio_user::log::Level;
 
+// The target of the device's own lines (register accesses, interrupts, guest
+// memory) and of a device script's (its log() lines, its faults).
+inline constexpr std::string_view kDeviceTarget = "zephon";
+inline constexpr std::string_view kScriptTarget = "zephon::script";
+
 // The most verbose level written; TRACE is below it.
 inline constexpr Level kMaxLevel = Level::Debug;
 

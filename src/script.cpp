@@ -6,11 +6,9 @@
 #include <lua.hpp>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
-#include "backend.h"
 #include "log.h"
 #include "script_bindings.h"
 #include "script_include.h"
@@ -20,16 +18,10 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kScriptTarget = "zephon::script";
-
-// The count hook fires every kHookStep instructions; the budget is counted
-// in these steps.
-constexpr int kHookStep = 1000;
+using log::kScriptTarget;
 
 // The longest error text put in a log line.
 constexpr std::size_t kMaxErrorText = 2000;
-
-DeviceScript* owner(lua_State* state) { return *static_cast<DeviceScript**>(lua_getextraspace(state)); }
 
 // Returns the whole file, or "<file>: <reason>".
 std::expected<std::string, std::string> read_script_file(const std::string& path) {
@@ -102,53 +94,21 @@ std::optional<std::uint32_t> register_value(lua_State* state, int index) {
 
 }  // namespace
 
-void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, std::size_t new_size) {
-  auto* script = static_cast<DeviceScript*>(user);
-  const std::size_t held = block != nullptr ? old_size : 0;
-  if (new_size == 0) {
-    std::free(block);
-    script->allocated_ -= held;
-    return nullptr;
-  }
-  if (new_size > held && script->allocated_ - held + new_size > DeviceScript::kMemoryLimit) return nullptr;
-  void* moved = std::realloc(block, new_size);
-  if (moved == nullptr) return nullptr;
-  script->allocated_ = script->allocated_ - held + new_size;
-  return moved;
-}
-
-void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
-  DeviceScript* script = owner(state);
-  script->used_ += kHookStep;
-  if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
-  if (!script->exhausted_) {
-    // From now on every instruction fails, so that a pcall in the script
-    // cannot swallow the error and go on looping.
-    script->exhausted_ = true;
-    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
-  }
-  luaL_where(state, 0);
-  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
-  lua_concat(state, 2);
-  lua_error(state);
-}
-
 void DeviceScript::StateCloser::operator()(lua_State* state) const {
   // Finalizers run at close; with the budget spent they stop at their first
   // instruction instead of running on.
-  DeviceScript* script = owner(state);
+  DeviceScript* script = ScriptBindings::owner(state);
   script->exhausted_ = true;
   lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
   lua_close(state);
 }
 
 std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(const std::string& path,
-                                                                            Registers& regs,
-                                                                            ScriptInterrupts& irqs) {
+                                                                            ScriptDevice device) {
   auto text = read_script_file(path);
   if (!text) return std::unexpected(text.error());
 
-  std::unique_ptr<DeviceScript> script(new DeviceScript(regs, irqs));
+  std::unique_ptr<DeviceScript> script(new DeviceScript(device));
   lua_State* state = lua_newstate(&ScriptBindings::allocate, script.get());
   if (state == nullptr) return std::unexpected(path + ": cannot create a Lua state");
   *static_cast<DeviceScript**>(lua_getextraspace(state)) = script.get();
@@ -205,13 +165,13 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
   if (lua_pcall(state, 1, 1, kHandlerSlot) != LUA_OK) {
     report_failure(hook_name("on_read", reg));
     lua_settop(state, kOnWriteSlot);
-    return regs_[reg];
+    return device_.reg(reg);
   }
   const std::optional<std::uint32_t> value = register_value(state, -1);
   if (!value) {
     report_wrong_return(state, hook_name("on_read", reg), "an integer register value");
     lua_settop(state, kOnWriteSlot);
-    return regs_[reg];
+    return device_.reg(reg);
   }
   lua_settop(state, kOnWriteSlot);
   return *value;
@@ -238,7 +198,7 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
   lua_settop(state, kOnWriteSlot);
   // A failed hook leaves the register as the guest wrote it.
   if (failed) replacement = value;
-  if (replacement && regs_[reg] != *replacement) set_register(reg, *replacement);
+  if (replacement && device_.reg(reg) != *replacement) device_.set_register(reg, *replacement);
 }
 
 void DeviceScript::after_reset() {
@@ -255,11 +215,6 @@ void DeviceScript::after_reset() {
 double DeviceScript::seconds() const {
   if (!started_) return 0.0;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-}
-
-void DeviceScript::set_register(std::uint32_t reg, std::uint32_t value) {
-  regs_[reg] = value;
-  log_register_event("Set  ", reg, value);
 }
 
 }  // namespace zephon

@@ -27,31 +27,32 @@
 #include <string>
 #include <string_view>
 
+#include "register_file.h"
+#include "script_device.h"
+
 struct lua_State;
 
 namespace zephon {
 
-class ScriptInterrupts;
 struct ScriptBindings;
 
 class DeviceScript {
  public:
-  static constexpr std::size_t kNumRegs = 65536;
-  using Registers = std::array<std::uint32_t, kNumRegs>;
-
   // Lua instructions one call into the script may run, the loading included.
   static constexpr long kInstructionBudget = 5'000'000;
   // Memory the Lua state may hold.
   static constexpr std::size_t kMemoryLimit = std::size_t{64} << 20;
+  // Bytes a library function may copy per instruction of the budget.
+  static constexpr std::size_t kBytesPerInstruction = 16;
   // The largest script file read.
   static constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
 
-  // Returns the script at path, loaded and run once, which reads and writes
-  // regs and raises interrupts through irqs (both must outlive it); or the
-  // reason it was refused, as "<file>:<line>: <message>" ("<file>: <message>"
-  // when the file cannot be read).
-  static std::expected<std::unique_ptr<DeviceScript>, std::string> load(const std::string& path, Registers& regs,
-                                                                        ScriptInterrupts& irqs);
+  // Returns the script at path, loaded and run once, which touches the
+  // device through device only; or the reason it was refused, as
+  // "<file>:<line>: <message>" ("<file>: <message>" when the file cannot be
+  // read).
+  static std::expected<std::unique_ptr<DeviceScript>, std::string> load(const std::string& path,
+                                                                        ScriptDevice device);
   ~DeviceScript();
   DeviceScript(const DeviceScript&) = delete;
   DeviceScript& operator=(const DeviceScript&) = delete;
@@ -71,7 +72,8 @@ class DeviceScript {
   }
   // Runs on_reset, if defined, after a device reset cleared the registers.
   void after_reset();
-  // Starts the clock of now() at the monitor's first request; later calls
+  // Starts the clock of now(); the device model calls it at every region
+  // access, so the clock runs from the monitor's first one. Later calls
   // change nothing.
   void start_clock() {
     if (!started_) [[unlikely]] {
@@ -82,6 +84,10 @@ class DeviceScript {
 
  private:
   friend struct ScriptBindings;
+
+  // The count hook fires every kHookStep instructions; the budget is
+  // counted in these steps.
+  static constexpr int kHookStep = 1000;
 
   // Bits of hooks_[reg].
   static constexpr std::uint8_t kConstant = 1;  // reads[reg] is set
@@ -97,7 +103,7 @@ class DeviceScript {
     void operator()(lua_State* state) const;
   };
 
-  DeviceScript(Registers& regs, ScriptInterrupts& irqs) : regs_(regs), irqs_(irqs) {}
+  explicit DeviceScript(ScriptDevice device) : device_(device) {}
 
   std::uint32_t call_on_read(std::uint32_t reg, std::uint32_t stored);
   void call_on_write(std::uint32_t reg, std::uint32_t value);
@@ -107,11 +113,8 @@ class DeviceScript {
   void report_failure(std::string_view what);
   // Returns seconds since the clock started (0 before).
   double seconds() const;
-  // Stores value in register reg on the script's behalf, with its log line.
-  void set_register(std::uint32_t reg, std::uint32_t value);
 
-  Registers& regs_;                  // the device's register file
-  ScriptInterrupts& irqs_;           // the eventfds interrupts go through
+  ScriptDevice device_;              // what the script may touch of the device
   std::array<std::uint8_t, kNumRegs> hooks_{};      // kConstant | kOnRead | kOnWrite per register
   std::array<std::uint32_t, kNumRegs> constants_{};  // reads[reg], valid where kConstant is set
   std::size_t allocated_ = 0;        // bytes the Lua state holds

@@ -2,11 +2,13 @@
 
 #include <lua.hpp>
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <tuple>
 
 #include "log.h"
+#include "memory_bindings.h"
 #include "script.h"
 #include "script_include.h"
 #include "script_interrupts.h"
@@ -15,19 +17,16 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kScriptTarget = "zephon::script";
-
 // The longest message one log() call writes; the rest is cut.
 constexpr std::size_t kMaxLogText = 4096;
 
-DeviceScript* owner(lua_State* state) { return *static_cast<DeviceScript**>(lua_getextraspace(state)); }
 
 // Returns the register index at stack index, or raises an error.
 std::uint32_t check_register(lua_State* state, int index) {
   int is_integer = 0;
   const lua_Integer reg = lua_tointegerx(state, index, &is_integer);
   if (lua_type(state, index) != LUA_TNUMBER || is_integer == 0 || reg < 0 ||
-      reg >= static_cast<lua_Integer>(DeviceScript::kNumRegs)) {
+      reg >= static_cast<lua_Integer>(kNumRegs)) {
     luaL_error(state, "register index must be an integer from 0 to 65535, not %s", luaL_tolstring(state, index, nullptr));
   }
   return static_cast<std::uint32_t>(reg);
@@ -69,6 +68,60 @@ void make_proxy(lua_State* state, const char* name, lua_CFunction index, lua_CFu
 }
 
 }  // namespace
+
+DeviceScript* ScriptBindings::owner(lua_State* state) {
+  return *static_cast<DeviceScript**>(lua_getextraspace(state));
+}
+
+void* ScriptBindings::allocate(void* user, void* block, std::size_t old_size, std::size_t new_size) {
+  auto* script = static_cast<DeviceScript*>(user);
+  const std::size_t held = block != nullptr ? old_size : 0;
+  if (new_size == 0) {
+    std::free(block);
+    script->allocated_ -= held;
+    return nullptr;
+  }
+  if (new_size > held && script->allocated_ - held + new_size > DeviceScript::kMemoryLimit) return nullptr;
+  void* moved = std::realloc(block, new_size);
+  if (moved == nullptr) return nullptr;
+  script->allocated_ = script->allocated_ - held + new_size;
+  return moved;
+}
+
+namespace {
+
+// Raises the error of a spent budget, naming the place of the function at
+// stack level.
+void budget_spent(lua_State* state, bool& exhausted, int level) {
+  if (!exhausted) {
+    // From now on every instruction fails, so that a pcall in the script
+    // cannot swallow the error and go on looping.
+    exhausted = true;
+    lua_sethook(state, &ScriptBindings::count_hook, LUA_MASKCOUNT, 1);
+  }
+  luaL_where(state, level);
+  lua_pushfstring(state, "instruction budget of %d exceeded", static_cast<int>(DeviceScript::kInstructionBudget));
+  lua_concat(state, 2);
+  lua_error(state);
+}
+
+}  // namespace
+
+void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
+  DeviceScript* script = owner(state);
+  script->used_ += DeviceScript::kHookStep;
+  if (!script->exhausted_ && script->used_ < DeviceScript::kInstructionBudget) return;
+  budget_spent(state, script->exhausted_, 0);
+}
+
+void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
+  DeviceScript* script = owner(state);
+  script->used_ += static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
+  // Level 1: the Lua code that called the copying function.
+  if (script->exhausted_ || script->used_ >= DeviceScript::kInstructionBudget) {
+    budget_spent(state, script->exhausted_, 1);
+  }
+}
 
 const char* const kScriptPrelude = R"lua(
 -- The first n reads of register i show its stored value; every later read
@@ -120,6 +173,10 @@ int ScriptBindings::open_environment(lua_State* state) {
   lua_setfield(state, -2, "dump");
   lua_pop(state, 1);
 
+  open_memory_table(state, {.space = &owner(state)->device_.guest_memory(),
+                            .name = "dma",
+                            .line_kind = "Dma",
+                            .charge = &ScriptBindings::charge});
   lua_register(state, "irq", &ScriptBindings::irq);
   lua_register(state, "log", &ScriptBindings::log);
   // Standard output carries the register dump: print logs instead.
@@ -218,14 +275,14 @@ int ScriptBindings::hooks_newindex(lua_State* state) {
 
 int ScriptBindings::regs_index(lua_State* state) {
   const std::uint32_t reg = check_register(state, 2);
-  lua_pushinteger(state, owner(state)->regs_[reg]);
+  lua_pushinteger(state, owner(state)->device_.reg(reg));
   return 1;
 }
 
 int ScriptBindings::regs_newindex(lua_State* state) {
   const std::uint32_t reg = check_register(state, 2);
   const std::uint32_t value = check_value(state, 3);
-  owner(state)->set_register(reg, value);
+  owner(state)->device_.set_register(reg, value);
   return 0;
 }
 
@@ -234,7 +291,7 @@ int ScriptBindings::irq(lua_State* state) {
   if (n < 0 || n >= static_cast<lua_Integer>(ScriptInterrupts::kMaxVectors)) {
     luaL_error(state, "interrupt vector must be from 0 to %d", static_cast<int>(ScriptInterrupts::kMaxVectors - 1));
   }
-  lua_pushboolean(state, owner(state)->irqs_.raise(static_cast<std::uint32_t>(n)));
+  lua_pushboolean(state, owner(state)->device_.raise(static_cast<std::uint32_t>(n)));
   return 1;
 }
 
@@ -253,7 +310,9 @@ int ScriptBindings::log(lua_State* state) {
     }
     lua_pop(state, 1);
   }
-  if (log::enabled(log::Level::Info)) log::write_text(log::Level::Info, kScriptTarget, std::string_view(text, used));
+  if (log::enabled(log::Level::Info)) {
+    log::write_text(log::Level::Info, log::kScriptTarget, std::string_view(text, used));
+  }
   return 0;
 }
 

@@ -15,8 +15,8 @@ namespace zephon {
 
 namespace {
 
-constexpr std::string_view kTarget = "zephon";
-constexpr std::string_view kScriptTarget = "zephon::script";
+using log::kDeviceTarget;
+using log::kScriptTarget;
 
 std::string_view index_name(std::uint32_t index) {
   switch (index) {
@@ -93,7 +93,7 @@ bool ScriptInterrupts::raise(std::uint32_t n) {
               index_name(index), std::strerror(error));
     return false;
   }
-  log::emit(log::Level::Debug, kTarget, "Irq   vector {} ({})", n, index_name(index));
+  log::emit(log::Level::Debug, kDeviceTarget, "Irq   vector {} ({})", n, index_name(index));
   return true;
 }
 

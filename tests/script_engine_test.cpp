@@ -1,11 +1,16 @@
 // The script engine in-process: what a script can and cannot do to the
 // register file and to itself, without a server around it.
+#include <linux/vfio.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
 #include <thread>
 
+#include "guest_memory.h"
 #include "script.h"
 #include "script_interrupts.h"
 #include "server_fixture.h"
@@ -25,13 +30,14 @@ class ScriptEngine : public ::testing::Test {
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     path_ = (dir_ / "device.lua").string();
     std::ofstream(path_, std::ios::trunc) << text;
-    return DeviceScript::load(path_, *regs_, irqs_);
+    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_));
   }
 
   std::filesystem::path dir_;
   std::string path_;
-  std::unique_ptr<DeviceScript::Registers> regs_ = std::make_unique<DeviceScript::Registers>();
+  std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
   ScriptInterrupts irqs_;
+  zephon::GuestMemory memory_;
 };
 
 TEST_F(ScriptEngine, UnhookedRegistersAnswerAsStored) {
@@ -52,6 +58,7 @@ on_read[2] = nil
 on_write[3] = nil
 )");
   ASSERT_TRUE(script) << script.error();
+  (*regs_)[1] = 7;
   EXPECT_EQ((*script)->read(1, 7), 7u);
   EXPECT_EQ((*script)->read(2, 7), 7u);
   (*regs_)[3] = 4;
@@ -104,6 +111,24 @@ TEST_F(ScriptEngine, ResetHookRunsAndAMissingOneIsFine) {
   ASSERT_TRUE(script) << script.error();
   (*script)->after_reset();
   EXPECT_EQ((*regs_)[7], 0x70u);
+}
+
+// A copy of guest memory counts against the budget by its size, so a loop
+// of large copies ends like any other endless loop, even one that catches
+// its errors.
+TEST_F(ScriptEngine, GuestMemoryCopiesCountAgainstTheBudget) {
+  vfio_user::UniqueFd ram(::memfd_create("guest", MFD_CLOEXEC));
+  ASSERT_EQ(::ftruncate(ram.get(), 16 << 20), 0);
+  ASSERT_TRUE(memory_.map(VFIO_DMA_MAP_FLAG_READ, 0, 0, 16 << 20, std::move(ram)));
+  auto script = load(R"(
+on_read[0] = function() return #dma.read(0, 16 << 20) end
+on_read[1] = function() while true do pcall(dma.read, 0, 16 << 20) end end
+)");
+  ASSERT_TRUE(script) << script.error();
+  EXPECT_EQ((*script)->read(0, 7), 16u << 20);
+  (*regs_)[1] = 7;
+  EXPECT_EQ((*script)->read(1, 7), 7u);
+  EXPECT_EQ((*script)->read(0, 7), 16u << 20);
 }
 
 TEST_F(ScriptEngine, NowIsZeroUntilTheClockStarts) {

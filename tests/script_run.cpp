@@ -1,5 +1,8 @@
 #include "script_run.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -103,5 +106,53 @@ RunResult ScriptRun::wait(ZephonProcess& process) {
 }
 
 std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }
+
+std::vector<std::uint8_t> dma_map_payload(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
+                                          std::uint64_t size) {
+  std::vector<std::uint8_t> payload(32);
+  vfio_user::wire::store32(payload.data(), 32);
+  vfio_user::wire::store32(payload.data() + 4, flags);
+  vfio_user::wire::store64(payload.data() + 8, file_offset);
+  vfio_user::wire::store64(payload.data() + 16, address);
+  vfio_user::wire::store64(payload.data() + 24, size);
+  return payload;
+}
+
+std::vector<std::uint8_t> dma_unmap_payload(std::uint32_t flags, std::uint64_t address, std::uint64_t size) {
+  std::vector<std::uint8_t> payload(24);
+  vfio_user::wire::store32(payload.data(), 24);
+  vfio_user::wire::store32(payload.data() + 4, flags);
+  vfio_user::wire::store64(payload.data() + 8, address);
+  vfio_user::wire::store64(payload.data() + 16, size);
+  return payload;
+}
+
+GuestRam::GuestRam(std::size_t size, bool zeroed) : fd_(::memfd_create("guest-ram", MFD_CLOEXEC)) {
+  std::string pattern(size, '\0');
+  for (std::size_t i = 0; i < size && !zeroed; ++i) pattern[i] = static_cast<char>(i % 251);
+  EXPECT_TRUE(fd_ && store(0, pattern));
+}
+
+std::string GuestRam::bytes(std::uint64_t offset, std::size_t size) const {
+  std::string out(size, '\0');
+  const ssize_t n = ::pread(fd_.get(), out.data(), size, static_cast<off_t>(offset));
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return out;
+}
+
+bool GuestRam::store(std::uint64_t offset, std::string_view data) const {
+  return ::pwrite(fd_.get(), data.data(), data.size(), static_cast<off_t>(offset)) ==
+         static_cast<ssize_t>(data.size());
+}
+
+std::expected<void, std::string> map_guest(vfio_user_client::Client& client, const GuestRam* ram, std::uint32_t flags,
+                                           std::uint64_t address, std::uint64_t size) {
+  const int fds[] = {ram != nullptr ? ram->fd() : -1};
+  auto reply = client.call(vfio_user::Command::DmaMap, dma_map_payload(flags, 0, address, size), 0,
+                           ram != nullptr ? std::span<const int>(fds) : std::span<const int>());
+  if (!reply) return std::unexpected(reply.error());
+  if (reply->is_error()) return std::unexpected("DmaMap refused with error " + std::to_string(reply->header.error));
+  return {};
+}
 
 }  // namespace zephon_test

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "client.h"
+#include "vfio_user/unique_fd.h"
 #include "zephon_process.h"
 
 namespace zephon_test {
@@ -64,6 +66,35 @@ class ScriptRun : public ::testing::Test {
 
 // Returns the path of the project's example script name.
 std::string example(std::string_view name);
+
+// Returns the 32-byte DmaMap payload.
+std::vector<std::uint8_t> dma_map_payload(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
+                                          std::uint64_t size);
+// Returns the 24-byte DmaUnmap payload.
+std::vector<std::uint8_t> dma_unmap_payload(std::uint32_t flags, std::uint64_t address, std::uint64_t size);
+
+// Guest memory for a test: a memfd of a given size, which the test maps into
+// the server with DmaMap and reads back byte by byte.
+class GuestRam {
+ public:
+  // Makes size bytes, byte i holding i % 251 (a pattern with no period of a
+  // power of two), unless zeroed.
+  explicit GuestRam(std::size_t size, bool zeroed = false);
+  // Returns the descriptor to send with DmaMap.
+  int fd() const { return fd_.get(); }
+  // Returns size bytes from offset as the file holds them now.
+  std::string bytes(std::uint64_t offset, std::size_t size) const;
+  // Returns whether data was stored at offset.
+  bool store(std::uint64_t offset, std::string_view data) const;
+
+ private:
+  vfio_user::UniqueFd fd_;  // the memfd
+};
+
+// Returns success once the server kept a DmaMap of size bytes of ram at
+// address with flags (VFIO_DMA_MAP_FLAG_READ, _WRITE); ram null sends none.
+std::expected<void, std::string> map_guest(vfio_user_client::Client& client, const GuestRam* ram, std::uint32_t flags,
+                                           std::uint64_t address, std::uint64_t size);
 
 }  // namespace zephon_test
 

@@ -133,7 +133,7 @@ on_write[0] = function(value) print("two", "lines\nhere", value) end
   EXPECT_EQ(run.reg(0), 3u);
 }
 
-TEST_F(ScriptBehaviour, TheClockRunsFromTheFirstRequest) {
+TEST_F(ScriptBehaviour, TheClockRunsFromTheFirstRegionAccess) {
   auto [process, client] = serve(write_script("device.lua", R"(
 local first = now()
 on_read[0] = function() return math.floor(now() * 1000) end
