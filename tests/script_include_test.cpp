@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "guest_memory.h"
 #include "script.h"
 #include "script_include.h"
 #include "script_interrupts.h"
@@ -34,12 +35,13 @@ class ScriptIncludes : public ::testing::Test {
   // Returns the main script holding text, loaded over regs_, or why not.
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     file("device.lua", text);
-    return DeviceScript::load((dir_ / "main" / "device.lua").string(), *regs_, irqs_);
+    return DeviceScript::load((dir_ / "main" / "device.lua").string(), zephon::ScriptDevice(*regs_, irqs_, memory_));
   }
 
   std::filesystem::path dir_;
-  std::unique_ptr<DeviceScript::Registers> regs_ = std::make_unique<DeviceScript::Registers>();
+  std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
   ScriptInterrupts irqs_;
+  zephon::GuestMemory memory_;
 };
 
 TEST_F(ScriptIncludes, FilesRunOnceInTheScriptsEnvironmentAndReturnTheirValue) {
