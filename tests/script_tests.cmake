@@ -5,3 +5,8 @@ zephon_test(script_test script_test.cpp script_fault_test.cpp script_interrupts_
             script_include_test.cpp script_memory_test.cpp guest_memory_test.cpp
             script_run.cpp zephon_process.cpp server_fixture.cpp test_backend.cpp)
 target_compile_definitions(script_test PRIVATE ZEPHON_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")
+
+# examples/tahiti.lua's acceleration, with the client playing the display driver.
+zephon_test(tahiti_accel_test tahiti_accel_test.cpp tahiti_driver.cpp script_run.cpp zephon_process.cpp
+            server_fixture.cpp test_backend.cpp)
+target_compile_definitions(tahiti_accel_test PRIVATE ZEPHON_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")

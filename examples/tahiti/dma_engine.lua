@@ -20,7 +20,8 @@
 -- SEMAPHORE (every ring runs to completion at its write pointer), POLL_REG_MEM
 -- (the registers it waits on are settled when it runs), NOP, and the tiled,
 -- partial and broadcast copies and tiled writes, which the model does not
--- carry out (a log line says so). Anything else is malformed: an error in
+-- carry out (a log line says so), and indirect buffers of a process's own
+-- address space (a VMID other than 0). Anything else is malformed: an error in
 -- the script, the rest of the ring up to the write pointer dropped.
 
 local gart = include("tahiti/gart")
@@ -113,9 +114,13 @@ run = function(engine, s, depth, place)
       local address = (at(1) & ~0x1F) | ((at(2) & 0xFF) << 32)
       local length = (at(2) >> 12) & 0xFFFFF
       if depth > 0 then error(format("%s: INDIRECT_BUFFER inside an indirect buffer", place(i)), 0) end
-      if vmid ~= 0 then error(format("%s: INDIRECT_BUFFER for VMID %d: only VMID 0 is modelled", place(i), vmid), 0) end
-      log(format("accel: %s IB 0x%x len %d", name, address, length))
-      run(engine, gart.read(address, 4 * length), 1, function(k) return format("%s IB 0x%x dword %d", name, address, k) end)
+      if vmid ~= 0 then
+        log(format("accel: %s IB 0x%x len %d for VMID %d not modelled, skipped", name, address, length, vmid))
+      else
+        log(format("accel: %s IB 0x%x len %d", name, address, length))
+        run(engine, gart.read(address, 4 * length), 1, function(k) return format("%s IB 0x%x dword %d", name, address,
+          k) end)
+      end
       i = i + 3
     elseif command == SEMAPHORE then
       need(3, "SEMAPHORE")

@@ -23,7 +23,9 @@
 -- drawing, context and shader state, cache flushes, semaphores (every ring
 -- runs to completion when its write pointer is written, so a semaphore has
 -- always been signalled before anyone waits on it) and the constant
--- engine's indirect buffers. A packet the model cannot parse is an error in
+-- engine's indirect buffers. Indirect buffers of a process's own address
+-- space (a VMID other than 0, which the driver does not use for its own
+-- work) are skipped too. A packet the model cannot parse is an error in
 -- the script: the ring's remaining packets up to the write pointer are
 -- dropped, the read pointer still moves on, and the run goes on.
 
@@ -80,7 +82,12 @@ opcodes[INDIRECT_BUFFER] = function(p)
   local control = body(p, 3)
   local length, vmid = control & 0xFFFFF, (control >> 24) & 0xF
   if p.depth > 0 then malformed(p, "INDIRECT_BUFFER inside an indirect buffer") end
-  if vmid ~= 0 then malformed(p, format("INDIRECT_BUFFER for VMID %d: only VMID 0 is modelled", vmid)) end
+  if vmid ~= 0 then
+    -- A process's buffer, in its own address space: its work is not done,
+    -- but what follows it on the ring (its fence) is.
+    log(format("accel: %s IB 0x%x len %d for VMID %d not modelled, skipped", p.ring.name, address, length, vmid))
+    return
+  end
   log(format("accel: %s IB 0x%x len %d vmid %d", p.ring.name, address, length, vmid))
   run(p.ring, gart.read(address, 4 * length), 1, function(i) return format("%s IB 0x%x dword %d", p.ring.name,
     address, i) end)
