@@ -1,11 +1,14 @@
 // Guest memory from a device script, end to end: the real binary, memfds
 // mapped with DmaMap by the project's client, hooks reading and writing them.
 #include <linux/vfio.h>
+#include <sys/eventfd.h>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "script_run.h"
+#include "vfio_user/unique_fd.h"
+#include "vfio_user/wire.h"
 
 namespace zephon_test {
 namespace {
@@ -15,6 +18,8 @@ constexpr std::uint32_t kReadWrite = VFIO_DMA_MAP_FLAG_READ | VFIO_DMA_MAP_FLAG_
 // Two adjacent maps: 8 KiB the device may write, then 4 KiB it may only read.
 constexpr std::uint64_t kRam = 0x100000;
 constexpr std::uint64_t kRom = 0x102000;
+
+using vfio_user::UniqueFd;
 
 using GuestMemoryScript = ScriptRun;
 
@@ -118,6 +123,66 @@ TEST_F(GuestMemoryScript, RefusedRangesAreErrorsOfTheHookAndTheRunGoesOn) {
             1u)
       << run.err;
   EXPECT_EQ(run.count_containing("ERROR"), std::size(kRefused)) << run.err;
+}
+
+// examples/ring.lua: commands in a memfd, completions checked byte by byte,
+// the interrupt through an eventfd set up as MSI vector 0.
+std::string command(std::uint32_t opcode, std::uint32_t sequence, std::uint64_t argument) {
+  std::string bytes(16, '\0');
+  auto* p = reinterpret_cast<std::uint8_t*>(bytes.data());
+  vfio_user::wire::store32(p, opcode);
+  vfio_user::wire::store32(p + 4, sequence);
+  vfio_user::wire::store64(p + 8, argument);
+  return bytes;
+}
+
+std::string record(std::uint32_t sequence, std::uint32_t status) {
+  std::string bytes(8, '\0');
+  vfio_user::wire::store32(reinterpret_cast<std::uint8_t*>(bytes.data()), sequence);
+  vfio_user::wire::store32(reinterpret_cast<std::uint8_t*>(bytes.data()) + 4, status);
+  return bytes;
+}
+
+TEST_F(GuestMemoryScript, TheRingExampleCompletesCommandsAndRaisesItsInterrupt) {
+  auto [process, client] = serve(example("ring.lua"));
+  ASSERT_TRUE(client);
+  GuestRam ram(0x4000, true);  // ring at 0x0, completions at 0x1000, fence at 0x2000
+  ASSERT_TRUE(map_guest(*client, &ram, kReadWrite, kRam, 0x4000).has_value());
+  UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  const int fds[] = {event.get()};
+  auto set = client->call(vfio_user::Command::SetIrqs,
+                          set_irqs_payload(VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER,
+                                           VFIO_PCI_MSI_IRQ_INDEX, 0, 1),
+                          0, fds);
+  ASSERT_TRUE(set.has_value() && !set->is_error());
+  const std::pair<std::uint64_t, std::uint64_t> setup[] = {
+      {0x400, kRam}, {0x404, 0}, {0x408, 4}, {0x414, kRam + 0x1000}, {0x418, 0}};
+  for (auto [offset, value] : setup) ASSERT_TRUE(client->write32(2, offset, static_cast<std::uint32_t>(value)));
+
+  // A nop, a fence, an unknown opcode, a fence outside guest memory.
+  ASSERT_TRUE(ram.store(0, command(0, 1, 0) + command(1, 2, kRam + 0x2000) + command(7, 3, 0) +
+                               command(1, 4, 0x10)));
+  ASSERT_TRUE(client->write32(2, 0x40c, 3));
+  EXPECT_EQ(wait_signalled(event.get(), 5000), 1u);
+  EXPECT_EQ(client->read32(2, 0x410), 3u);
+  EXPECT_EQ(ram.bytes(0x1000, 32), record(1, 0) + record(2, 0) + record(3, 1) + std::string(8, '\0'));
+  EXPECT_EQ(ram.bytes(0x2000, 4), std::string("\x02\0\0\0", 4));
+  // Around the end of the ring: slot 3, then slot 0 again; the driver
+  // cannot move the head.
+  ASSERT_TRUE(ram.store(0, command(1, 5, kRam + 0x2000)));
+  ASSERT_TRUE(client->write32(2, 0x410, 0));
+  ASSERT_TRUE(client->write32(2, 0x40c, 1));
+  EXPECT_EQ(wait_signalled(event.get(), 5000), 1u);
+  EXPECT_EQ(client->read32(2, 0x410), 1u);
+  EXPECT_EQ(ram.bytes(0x1000, 32), record(5, 0) + record(2, 0) + record(3, 1) + record(4, 2));
+  EXPECT_EQ(ram.bytes(0x2000, 4), std::string("\x05\0\0\0", 4));
+
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.count_containing("ERROR"), 0u) << run.err;
+  EXPECT_EQ(run.count_containing("DEBUG zephon: Irq   vector 0 (MSI)"), 2u) << run.err;
+  EXPECT_GE(run.find("DEBUG zephon: Dma   read  0x0000000000100030 +16"), 0) << run.err;
+  EXPECT_EQ(run.reg(0x104), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "script_run.h"
 
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -106,6 +107,25 @@ RunResult ScriptRun::wait(ZephonProcess& process) {
 }
 
 std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }
+
+std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
+                                           std::uint32_t count) {
+  std::vector<std::uint8_t> payload(20);
+  vfio_user::wire::store32(payload.data(), 20);
+  vfio_user::wire::store32(payload.data() + 4, flags);
+  vfio_user::wire::store32(payload.data() + 8, index);
+  vfio_user::wire::store32(payload.data() + 12, start);
+  vfio_user::wire::store32(payload.data() + 16, count);
+  return payload;
+}
+
+std::uint64_t wait_signalled(int fd, int limit_ms) {
+  pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
+  if (::poll(&ready, 1, limit_ms) != 1) return 0;
+  std::uint64_t count = 0;
+  if (::read(fd, &count, sizeof count) != sizeof count) return 0;
+  return count;
+}
 
 std::vector<std::uint8_t> dma_map_payload(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
                                           std::uint64_t size) {

@@ -19,28 +19,6 @@ using vfio_user_client::Client;
 
 constexpr std::size_t kDumpSize = 262144;
 
-// Returns the 20-byte SetIrqs payload.
-std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
-                                           std::uint32_t count) {
-  std::vector<std::uint8_t> payload(20);
-  vfio_user::wire::store32(payload.data(), 20);
-  vfio_user::wire::store32(payload.data() + 4, flags);
-  vfio_user::wire::store32(payload.data() + 8, index);
-  vfio_user::wire::store32(payload.data() + 12, start);
-  vfio_user::wire::store32(payload.data() + 16, count);
-  return payload;
-}
-
-// Returns the eventfd's count once it is signalled, or 0 if it is not
-// within limit_ms.
-std::uint64_t wait_signalled(int fd, int limit_ms) {
-  pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
-  if (::poll(&ready, 1, limit_ms) != 1) return 0;
-  std::uint64_t count = 0;
-  if (::read(fd, &count, sizeof count) != sizeof count) return 0;
-  return count;
-}
-
 using ScriptBehaviour = ScriptRun;
 
 TEST_F(ScriptBehaviour, AConstantIsReadWithoutChangingTheRegister) {
