@@ -39,7 +39,7 @@ std::expected<void, std::string> Backend::load_script(const char* path) {
   if (path == nullptr || *path == '\0') return {};
   auto irqs = std::make_unique<ScriptInterrupts>();
   auto memory = std::make_unique<GuestMemory>();
-  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory));
+  auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory, vram_));
   if (!script) return std::unexpected(std::move(script.error()));
   irqs_ = std::move(irqs);
   memory_ = std::move(memory);
@@ -52,7 +52,11 @@ std::expected<void, IoError> Backend::region_read(std::uint32_t index, std::uint
   if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
-      std::ranges::fill(data, 0);
+      if (Vram* vram = vram_.memory(); vram != nullptr) {
+        vram->read(offset, data);
+      } else {
+        std::ranges::fill(data, 0);
+      }
       return {};
     case kRegionBar2:
       read_bar2(offset, data);
@@ -75,6 +79,7 @@ std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uin
   if (script_ != nullptr) [[unlikely]] script_->start_clock();
   switch (index) {
     case kRegionBar0:
+      if (Vram* vram = vram_.memory(); vram != nullptr) vram->write(offset, data);
       break;
     case kRegionBar2:
       write_bar2(offset, data);

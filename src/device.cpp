@@ -37,7 +37,7 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
   return config;
 }
 
-std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
+std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size, std::optional<int> bar0_fd) {
   constexpr std::uint32_t rw = VFIO_REGION_INFO_FLAG_READ | VFIO_REGION_INFO_FLAG_WRITE;
   struct Row {
     std::uint32_t flags;
@@ -61,6 +61,12 @@ std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size) {
     region.region_info = vfio_region_info{.argsz = 32, .flags = rows[index].flags, .index = index,
                                           .cap_offset = 0, .size = rows[index].size, .offset = 0};
     table.push_back(std::move(region));
+  }
+  if (bar0_fd) {
+    vfio_user::ServerRegion& bar0 = table[0];
+    bar0.region_info.flags |= VFIO_REGION_INFO_FLAG_MMAP;
+    bar0.sparse_areas.push_back({.offset = 0, .size = kBar0Size});
+    bar0.region_fd = bar0_fd;
   }
   return table;
 }

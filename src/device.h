@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <vector>
 
 #include "pci.h"
@@ -37,8 +38,11 @@ inline constexpr unsigned kMsiVectorsLog2 = 5;
 std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom_size,
                                                                Interrupts interrupts = Interrupts::Absent);
 
-// Returns the nine regions, position = VFIO PCI region index.
-std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size);
+// Returns the nine regions, position = VFIO PCI region index. With bar0_fd,
+// BAR 0 is offered for mapping: the mmap flag, one sparse area covering it
+// and the descriptor (not owned; it must outlive the server).
+std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size,
+                                                  std::optional<int> bar0_fd = std::nullopt);
 
 // Returns the five interrupt indices (INTx, MSI, MSI-X, error, request),
 // each with no vector; if interrupts are offered, INTx has one vector and

@@ -99,8 +99,11 @@ int run(int argc, char** argv) {
   // From here on a termination signal must not lose the recording or leave
   // the socket file behind.
   zephon::termination::install_handlers();
+  // The region table comes after the script, which may have given BAR 0
+  // memory to offer the monitor; the backend owns that descriptor and
+  // outlives the server.
   auto server = vfio_user::Server::create(cli.socket, true, zephon::device::interrupt_table(interrupts),
-                                          zephon::device::region_table(rom_size));
+                                          zephon::device::region_table(rom_size, backend->bar0_fd()));
   if (!server) return fatal("failed to create server", server.error().debug());
 
   std::expected<void, vfio_user::Error> result;

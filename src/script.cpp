@@ -132,9 +132,11 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   lua_pushlightuserdata(state, const_cast<std::string*>(&path));
   if (lua_pcall(state, 1, 0, 0) != LUA_OK) return refused();
   script->arm_budget();
-  const bool ran = lua_pcall(state, 0, 0, 0) == LUA_OK;
+  script->loading_ = true;
+  const int status = lua_pcall(state, 0, 0, 0);
+  script->loading_ = false;
   ScriptInclude::finish(state);
-  if (!ran) return refused();
+  if (status != LUA_OK) return refused();
   lua_settop(state, kOnWriteSlot);
   log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);
   return script;

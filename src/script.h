@@ -1,8 +1,9 @@
 // DeviceScript is a device script in Lua 5.4 that makes BAR 2 registers
 // answer like hardware: constant reads (`reads[i] = v`), read and write hooks
 // (`on_read[i]`, `on_write[i]`), a reset hook (`on_reset`), access to the
-// register file (`regs[i]`), interrupts (`irq(n)`), log lines (`log(text)`)
-// and a clock (`now()`).
+// register file (`regs[i]`), interrupts (`irq(n)`), guest memory (`dma`),
+// the VRAM behind BAR 0 (`vram`, enabled only while the script loads), log
+// lines (`log(text)`) and a clock (`now()`).
 //
 // Contract: load() runs the script once, on the server's thread, before the
 // socket exists; a script that cannot be read, does not parse or fails while
@@ -120,6 +121,7 @@ class DeviceScript {
   std::size_t allocated_ = 0;        // bytes the Lua state holds
   long used_ = 0;                    // instructions run by the current call, in hook steps
   bool exhausted_ = false;           // the current call ran past the budget
+  bool loading_ = false;             // the script's main chunk is running (load())
   bool started_ = false;             // start_ is set
   std::chrono::steady_clock::time_point start_{};  // origin of now()
   std::unique_ptr<lua_State, StateCloser> state_;  // declared last: closed first

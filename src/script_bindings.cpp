@@ -177,6 +177,7 @@ int ScriptBindings::open_environment(lua_State* state) {
                             .name = "dma",
                             .line_kind = "Dma",
                             .charge = &ScriptBindings::charge});
+  open_vram(state);
   lua_register(state, "irq", &ScriptBindings::irq);
   lua_register(state, "log", &ScriptBindings::log);
   // Standard output carries the register dump: print logs instead.

@@ -35,6 +35,9 @@ struct ScriptBindings {
   static int open_environment(lua_State* state);
   // Returns 0 values after calling the global on_reset, if it is set.
   static int run_on_reset(lua_State* state);
+  // Makes the global `vram`: the memory functions over the device's VRAM
+  // (memory_bindings.h) and vram.enable (script_vram.cpp).
+  static void open_vram(lua_State* state);
 
   // The interface's functions and its tables' metamethods; each returns the
   // number of values it leaves for Lua.
@@ -46,6 +49,7 @@ struct ScriptBindings {
   static int irq(lua_State* state);
   static int log(lua_State* state);
   static int now(lua_State* state);
+  static int vram_enable(lua_State* state);
 };
 
 // The Lua source of the helpers every script can use.

@@ -1,12 +1,13 @@
 // ScriptDevice is all a device script may touch of the device it models: the
-// BAR 2 register file, the interrupts the monitor set up and guest memory,
-// each change logged as the device's own line. The device model makes one and lends it
-// to the script, so that the script depends on this narrow interface and
-// never on the device model that drives it.
+// BAR 2 register file, the interrupts the monitor set up, guest memory and
+// the VRAM behind BAR 0, each change logged as the device's own line. The
+// device model makes one and lends it to the script, so that the script
+// depends on this narrow interface and never on the device model that
+// drives it.
 //
-// Contract: it holds references only; the register file, the interrupts and
-// guest memory outlive it and every copy of it. Register indices are below kNumRegs.
-// set_register() logs a "Set" line. Single-threaded.
+// Contract: it holds references only; the register file, the interrupts,
+// guest memory and VRAM outlive it and every copy of it. Register indices
+// are below kNumRegs. set_register() logs a "Set" line. Single-threaded.
 #ifndef ZEPHON_SCRIPT_DEVICE_H_
 #define ZEPHON_SCRIPT_DEVICE_H_
 
@@ -18,11 +19,12 @@ namespace zephon {
 
 class MemorySpace;
 class ScriptInterrupts;
+class VramSpace;
 
 class ScriptDevice {
  public:
-  ScriptDevice(Registers& regs, ScriptInterrupts& irqs, MemorySpace& guest_memory)
-      : regs_(regs), irqs_(irqs), guest_memory_(guest_memory) {}
+  ScriptDevice(Registers& regs, ScriptInterrupts& irqs, MemorySpace& guest_memory, VramSpace& vram)
+      : regs_(regs), irqs_(irqs), guest_memory_(guest_memory), vram_(vram) {}
 
   // Returns the value register reg holds.
   std::uint32_t reg(std::uint32_t reg) const { return regs_[reg]; }
@@ -32,11 +34,14 @@ class ScriptDevice {
   bool raise(std::uint32_t n);
   // Returns guest memory, by the monitor's DMA addresses.
   MemorySpace& guest_memory() const { return guest_memory_; }
+  // Returns the VRAM behind BAR 0, which the script may enable while it loads.
+  VramSpace& vram() const { return vram_; }
 
  private:
   Registers& regs_;         // the device's register file
   ScriptInterrupts& irqs_;  // the eventfds interrupts go through
   MemorySpace& guest_memory_;  // what the monitor mapped for DMA
+  VramSpace& vram_;            // BAR 0's memory, once enabled
 };
 
 }  // namespace zephon

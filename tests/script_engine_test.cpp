@@ -13,6 +13,7 @@
 #include "guest_memory.h"
 #include "script.h"
 #include "script_interrupts.h"
+#include "vram_space.h"
 #include "server_fixture.h"
 
 namespace zephon_test {
@@ -30,7 +31,7 @@ class ScriptEngine : public ::testing::Test {
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     path_ = (dir_ / "device.lua").string();
     std::ofstream(path_, std::ios::trunc) << text;
-    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_));
+    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_, vram_));
   }
 
   std::filesystem::path dir_;
@@ -38,6 +39,7 @@ class ScriptEngine : public ::testing::Test {
   std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
   ScriptInterrupts irqs_;
   zephon::GuestMemory memory_;
+  zephon::VramSpace vram_;
 };
 
 TEST_F(ScriptEngine, UnhookedRegistersAnswerAsStored) {
@@ -131,6 +133,23 @@ on_read[1] = function() while true do pcall(dma.read, 0, 16 << 20) end end
   EXPECT_EQ((*script)->read(0, 7), 16u << 20);
 }
 
+// VRAM is enabled while loading, where the script may fill it; a hook
+// reaches it later but may not enable it.
+TEST_F(ScriptEngine, VramIsEnabledOnlyWhileLoading) {
+  auto script = load(R"(
+vram.enable{mappable = false}
+vram.write(0x40000, "\x01\x02\x03\x04")
+on_read[0] = function() return vram.read32(0x40000) end
+on_read[1] = function() vram.enable() return 1 end
+)");
+  ASSERT_TRUE(script) << script.error();
+  ASSERT_NE(vram_.memory(), nullptr);
+  EXPECT_EQ(vram_.mappable_fd(), std::nullopt);
+  EXPECT_EQ((*script)->read(0, 7), 0x04030201u);
+  (*regs_)[1] = 7;
+  EXPECT_EQ((*script)->read(1, 7), 7u);  // the hook failed: the register as it is
+}
+
 TEST_F(ScriptEngine, NowIsZeroUntilTheClockStarts) {
   auto script = load("on_read[0] = function() return math.floor(now() * 1e6) end\n");
   ASSERT_TRUE(script) << script.error();
@@ -187,6 +206,15 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"RegisterValueNotANumber", "regs[1] = '1'", "register value must be an integer, not 1"},
         Refusal{"HookNotAFunction", "on_write[1] = 5", "on_write[1] must be a function or nil, not number"},
         Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be from 0 to 2047"},
+        Refusal{"VramBeforeEnable", "vram.read8(0)",
+                "vram.read8 0x0000000000000000 +1 refused: VRAM is not enabled"},
+        Refusal{"VramPastItsEnd", "vram.enable() vram.write32(0x0ffffffe, 0)",
+                "vram.write32 0x000000000ffffffe +4 refused: outside the 256 MiB of VRAM"},
+        Refusal{"VramEnabledTwice", "vram.enable() vram.enable{mappable = false}",
+                "vram.enable: VRAM is enabled already"},
+        Refusal{"VramMisspeltOption", "vram.enable{mapable = false}", "vram.enable: unknown option mapable"},
+        Refusal{"VramOptionNotABoolean", "vram.enable{mappable = 0}",
+                "vram.enable: mappable must be a boolean, not a number"},
         Refusal{"TooMuchMemory", "local s = string.rep('x', 1 << 27)", "not enough memory", ": "},
         Refusal{"ErrorValueNotAString", "error({})", "unknown error", ": "}),
     [](const auto& info) { return info.param.name; });
