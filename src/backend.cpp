@@ -1,6 +1,7 @@
 #include "backend.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "guest_memory.h"
@@ -37,7 +38,7 @@ Backend::~Backend() = default;
 
 std::expected<void, std::string> Backend::load_script(const char* path) {
   if (path == nullptr || *path == '\0') return {};
-  auto irqs = std::make_unique<ScriptInterrupts>();
+  auto irqs = std::make_unique<ScriptInterrupts>(config_);
   auto memory = std::make_unique<GuestMemory>();
   auto script = DeviceScript::load(path, ScriptDevice(regs_, *irqs, *memory, vram_));
   if (!script) return std::unexpected(std::move(script.error()));
@@ -85,6 +86,13 @@ std::expected<void, IoError> Backend::region_write(std::uint32_t index, std::uin
       write_bar2(offset, data);
       break;
     case kRegionConfig:
+      if (irqs_ != nullptr) [[unlikely]] {
+        // The guest clearing Interrupt Disable lets an asserted INTx through.
+        const bool was_disabled = config_.interrupt_disabled();
+        config_.write_reg(offset / 4, offset % 4, data);
+        irqs_->config_written(was_disabled);
+        break;
+      }
       config_.write_reg(offset / 4, offset % 4, data);
       break;
     default:
@@ -121,12 +129,23 @@ std::expected<void, IoError> Backend::reset() {
 std::expected<void, IoError> Backend::set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
                                                std::uint32_t count, vfio_user::FdList files) {
   if (irqs_ != nullptr) {
-    irqs_->set(index, flags, start, count, std::move(files));
+    if (auto taken = irqs_->set(index, flags, start, count, std::move(files)); !taken) {
+      return std::unexpected(IoError::os(taken.error()));
+    }
     return {};
   }
   // Without a script the device never raises an interrupt, so there is no
   // use for the events.
   files.clear();
+  return {};
+}
+
+std::expected<void, IoError> Backend::set_irqs_bool(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
+                                                    std::span<const std::uint8_t> bools) {
+  if (irqs_ == nullptr) return std::unexpected(IoError::os(EINVAL));
+  if (auto taken = irqs_->set_bools(index, flags, start, bools); !taken) {
+    return std::unexpected(IoError::os(taken.error()));
+  }
   return {};
 }
 

@@ -96,10 +96,18 @@ class Backend final : public vfio_user::ServerBackend {
                                                     std::uint64_t size) override;
   // Returns success after zeroing the registers; config and ROM are kept.
   std::expected<void, vfio_user::IoError> reset() override;
-  // Returns success after closing every descriptor of files, or keeping the
-  // eventfds for the device script.
+  // Returns success after closing every descriptor of files; with a device
+  // script, after the set-up was taken (ScriptInterrupts), or the error
+  // number it was refused with.
   std::expected<void, vfio_user::IoError> set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
                                                    std::uint32_t count, vfio_user::FdList files) override;
+  // Returns whether one byte per vector is taken: only with a script.
+  bool takes_irq_bools() const override { return irqs_ != nullptr; }
+  // Returns success after the script's interrupts took the set-up, or the
+  // error number it was refused with.
+  std::expected<void, vfio_user::IoError> set_irqs_bool(std::uint32_t index, std::uint32_t flags,
+                                                        std::uint32_t start,
+                                                        std::span<const std::uint8_t> bools) override;
 
   // Returns the BAR 2 register file.
   const Registers& regs() const { return regs_; }

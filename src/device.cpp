@@ -32,7 +32,7 @@ std::expected<pci::PciConfiguration, pci::Error> configuration(std::uint64_t rom
   }
   if (interrupts == Interrupts::Offered) {
     config.set_interrupt_pin(1);
-    config.add_msi_capability(kMsiVectorsLog2);
+    if (auto msi = config.add_msi_capability(kMsiVectorsLog2); !msi) return std::unexpected(msi.error());
   }
   return config;
 }
@@ -77,11 +77,12 @@ std::vector<vfio_user::InterruptEntry> interrupt_table(Interrupts interrupts) {
     table.push_back({.index = index, .flags = 0, .count = 0});
   }
   if (interrupts == Interrupts::Offered) {
-    // Signalled through eventfds and nothing more: the device neither masks
-    // nor holds a line, so it claims no mask support.
-    table[VFIO_PCI_INTX_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD;
+    // Signalled through eventfds. INTx is a level the monitor may mask;
+    // MSI's vectors are fixed while it is enabled, as the kernel's VFIO has
+    // them.
+    table[VFIO_PCI_INTX_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD | VFIO_IRQ_INFO_MASKABLE;
     table[VFIO_PCI_INTX_IRQ_INDEX].count = 1;
-    table[VFIO_PCI_MSI_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD;
+    table[VFIO_PCI_MSI_IRQ_INDEX].flags = VFIO_IRQ_INFO_EVENTFD | VFIO_IRQ_INFO_NORESIZE;
     table[VFIO_PCI_MSI_IRQ_INDEX].count = 1u << kMsiVectorsLog2;
   }
   return table;

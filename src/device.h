@@ -45,8 +45,9 @@ std::vector<vfio_user::ServerRegion> region_table(std::uint64_t rom_size,
                                                   std::optional<int> bar0_fd = std::nullopt);
 
 // Returns the five interrupt indices (INTx, MSI, MSI-X, error, request),
-// each with no vector; if interrupts are offered, INTx has one vector and
-// MSI 2^kMsiVectorsLog2, signalled through eventfds.
+// each with no vector; if interrupts are offered, INTx has one vector
+// (maskable) and MSI 2^kMsiVectorsLog2 (fixed while enabled), signalled
+// through eventfds.
 std::vector<vfio_user::InterruptEntry> interrupt_table(Interrupts interrupts = Interrupts::Absent);
 
 }  // namespace zephon::device

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,26 +86,43 @@ class Clock {
 // Lines held back are written once this many bytes are waiting, so a long
 // burst of posted writes costs one write per batch, not one per line.
 constexpr std::size_t kBatchBytes = 64 * 1024;
+// What is held back fits a batch and the longest line the program makes (a
+// script's log text or error message with its prefix); a longer line is
+// written on its own.
+constexpr std::size_t kHeldCapacity = kBatchBytes + 16 * 1024;
 
 // The installed log: where lines go, how they look, and what is held back.
 struct State {
   Options options;
   Clock clock;
-  fmt::memory_buffer pending;  // whole lines not yet written, in order
+  fmt::memory_buffer line;  // the line being made
+  // Whole lines not yet written, in order: the first held_size bytes of
+  // held, of which a flush under way has written the first written. A
+  // fixed block, and sizes stored only once the bytes are in place, so
+  // that a signal handler can write them out (held_back()).
+  char held[kHeldCapacity];
+  std::atomic<std::size_t> held_size{0};
+  std::atomic<std::size_t> written{0};
 
   // At exit nothing held back may be lost.
   ~State() { flush(); }
   void flush();
+  // Holds back the line made in `line`, or writes it at once if it is
+  // longer than the block.
+  void commit();
 };
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
 State* g_state = nullptr;
 
-// Writes the whole of data; on failure tries once to say so, then drops it.
-void write_line(int fd, const char* data, std::size_t size) {
+// Writes the whole of data, counting what went out in *progress; on failure
+// tries once to say so, then drops it.
+void write_line(int fd, const char* data, std::size_t size, std::atomic<std::size_t>* progress = nullptr) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = ::write(fd, data + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
+      if (progress != nullptr) progress->store(done, std::memory_order_release);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -117,19 +136,35 @@ void write_line(int fd, const char* data, std::size_t size) {
 }
 
 void State::flush() {
-  if (pending.size() == 0) return;
-  write_line(options.fd, pending.data(), pending.size());
-  pending.clear();
+  const std::size_t size = held_size.load(std::memory_order_relaxed);
+  if (size == 0) return;
+  write_line(options.fd, held, size, &written);
+  held_size.store(0, std::memory_order_release);
+  written.store(0, std::memory_order_release);
+}
+
+void State::commit() {
+  const std::size_t size = held_size.load(std::memory_order_relaxed);
+  if (size + line.size() > kHeldCapacity) flush();
+  if (line.size() > kHeldCapacity) {
+    write_line(options.fd, line.data(), line.size());
+    return;
+  }
+  const std::size_t at = held_size.load(std::memory_order_relaxed);
+  std::memcpy(held + at, line.data(), line.size());
+  held_size.store(at + line.size(), std::memory_order_release);
+  if (at + line.size() >= kBatchBytes) flush();
 }
 
 void emit_line(Level level, std::string_view target, auto&& append_message) {
   State* state = g_state;
   if (state == nullptr) return;
-  fmt::memory_buffer& buf = state->pending;
+  fmt::memory_buffer& buf = state->line;
+  buf.clear();
   append_prefix(buf, state->options.colour, state->clock.now(), level, target);
   append_message(buf);
   buf.push_back('\n');
-  if (buf.size() >= kBatchBytes) state->flush();
+  state->commit();
 }
 
 // Joins the server's log channel to this log.
@@ -140,7 +175,9 @@ class ServerSink final : public vfio_user::log::Sink {
     write_text(level, target, message);
   }
   void flush() override { zephon::log::flush(); }
-  bool holds_back() const override { return g_state != nullptr && g_state->pending.size() != 0; }
+  bool holds_back() const override {
+    return g_state != nullptr && g_state->held_size.load(std::memory_order_relaxed) != 0;
+  }
 };
 
 }  // namespace
@@ -155,7 +192,7 @@ std::expected<void, std::string> install(Options options) {
   static State state;
   static ServerSink sink;
   state.options = options;
-  state.pending.reserve(kBatchBytes + 4096);
+  state.line.reserve(4096);
   g_state = &state;
   vfio_user::log::set_sink(&sink);
   return {};
@@ -171,6 +208,14 @@ void write_text(Level level, std::string_view target, std::string_view message) 
 
 void flush() {
   if (g_state != nullptr) g_state->flush();
+}
+
+HeldBack held_back() {
+  const State* state = g_state;
+  if (state == nullptr) return {};
+  const std::size_t size = state->held_size.load(std::memory_order_acquire);
+  const std::size_t written = std::min(state->written.load(std::memory_order_acquire), size);
+  return {.fd = state->options.fd, .data = state->held + written, .size = size - written};
 }
 
 std::string format_line(bool colour, std::string_view timestamp, Level level, std::string_view target,

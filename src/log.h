@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -57,6 +58,17 @@ void write_text(Level level, std::string_view target, std::string_view message);
 
 // Writes out every line held back.
 void flush();
+
+// The lines held back and not yet written, and where they go.
+struct HeldBack {
+  int fd = -1;
+  const char* data = nullptr;
+  std::size_t size = 0;
+};
+// Returns what is held back; async-signal-safe, for a handler that must
+// write the log out while the program is stuck. A line being made, or being
+// held back at that moment, is not among it.
+HeldBack held_back();
 
 // Emits one event: nothing is formatted unless the level is enabled.
 template <typename... Args>

@@ -19,6 +19,7 @@
 #include "backend.h"
 #include "cli.h"
 #include "device.h"
+#include "emergency_exit.h"
 #include "log.h"
 #include "pci.h"
 #include "rom_file.h"
@@ -107,20 +108,25 @@ int run(int argc, char** argv) {
   if (!server) return fatal("failed to create server", server.error().debug());
 
   std::expected<void, vfio_user::Error> result;
+  zephon::emergency::keep(backend->regs(), server->socket_path());
   {
     zephon::termination::StopOnSignal stop_on_signal(*server);
     result = server->run(*backend);
   }
+  zephon::emergency::run_ended();
 
   // The recording is written whatever the run's outcome.
   if (auto dumped = write_dump(*backend); !dumped) return fatal("failed to dump state", dumped.error().debug());
   if (std::fflush(stdout) != 0) return fatal("failed to flush output", vfio_user::IoError::os(errno).debug());
+  zephon::emergency::dump_written();
   if (!result) return fatal("server exited with an error", result.error().debug());
 
   if (int signal = zephon::termination::received(); signal != 0) {
     zephon::termination::report(signal);
+    zephon::emergency::stand_down();
     return 128 + signal;
   }
+  zephon::emergency::stand_down();
   return 0;
 }
 

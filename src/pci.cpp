@@ -140,8 +140,10 @@ PciConfiguration PciConfiguration::create(std::uint16_t vendor_id, std::uint16_t
   config.registers_[0] = std::uint32_t{device_id} << 16 | vendor_id;
   config.registers_[kClassReg] = std::uint32_t{class_code} << 24 | std::uint32_t{subclass.get_register_value()} << 16 |
                                  prog_if_byte << 8 | revision_id;
-  // The whole command register is the guest's; status bits are never set
-  // here, so they stay read-only zeros.
+  // The whole command register is the guest's. The status register is read
+  // only: its Capabilities List bit says whether add_capability() made a
+  // list, its Interrupt Status bit follows the device's interrupt line
+  // (set_interrupt_status), and the rest stay zero.
   config.write_masks_[kCommandReg] = 0x0000FFFF;
   config.write_masks_[kHeaderTypeReg] = 0x000000FF;
 
@@ -206,29 +208,6 @@ std::expected<std::size_t, Error> PciConfiguration::add_pci_bar(const PciBarSpec
   return bar.index;
 }
 
-void PciConfiguration::set_interrupt_pin(std::uint8_t pin) {
-  registers_[kInterruptReg] = (registers_[kInterruptReg] & 0xFFFF00FF) | (std::uint32_t{pin} << 8);
-}
-
-void PciConfiguration::add_msi_capability(unsigned vectors_log2) {
-  constexpr std::uint32_t kCapabilityList = 0x00100000;  // status bit 4
-  constexpr std::size_t kCapabilityPointerReg = 0x34 / 4;
-  constexpr std::uint32_t kMsiId = 0x05;
-  constexpr std::uint32_t kMsiEnable = 0x00010000;
-  constexpr std::uint32_t kMultipleMessageEnable = 0x00700000;
-  constexpr std::uint32_t kAddress64 = 0x00800000;
-  const std::uint32_t multiple_message_capable = std::min(vectors_log2, kMaxMsiVectorsLog2) << 17;
-  const std::size_t reg = kMsiOffset / 4;
-  registers_[kCommandReg] |= kCapabilityList;
-  registers_[kCapabilityPointerReg] = kMsiOffset;
-  // Identifier, no next capability, message control.
-  registers_[reg] = kMsiId | multiple_message_capable | kAddress64;
-  write_masks_[reg] = kMsiEnable | kMultipleMessageEnable;
-  write_masks_[reg + 1] = 0xFFFFFFFC;  // message address, dword aligned
-  write_masks_[reg + 2] = 0xFFFFFFFF;  // upper message address
-  write_masks_[reg + 3] = 0x0000FFFF;  // message data
-}
-
 std::uint32_t PciConfiguration::read_reg(std::size_t reg_idx) const {
   // All ones is what a read of a nonexistent function returns on a real bus.
   return reg_idx < kNumRegisters ? registers_[reg_idx] : 0xFFFFFFFF;
@@ -284,7 +263,8 @@ void PciConfiguration::write_dword(std::uint64_t address, std::uint32_t value) {
 
 void PciConfiguration::masked_write(std::size_t reg, std::uint32_t lane, std::uint32_t value) {
   const std::uint32_t writable = lane & write_masks_[reg];
-  registers_[reg] = (registers_[reg] & ~writable) | (value & writable);
+  const std::uint32_t written = (registers_[reg] & ~writable) | (value & writable);
+  registers_[reg] = reg == msi_reg_ && msi_reg_ != 0 ? msi_control_after(registers_[reg], written) : written;
 }
 
 }  // namespace zephon::pci

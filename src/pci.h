@@ -4,13 +4,17 @@
 //
 // Contract: the object owns no heap memory and never allocates. create()
 // writes the identity and header; add_pci_bar() registers BARs and sets their
-// masks, and either succeeds or changes nothing; set_interrupt_pin() and
+// masks, and either succeeds or changes nothing; add_capability() appends a
+// capability to the capability list the same way; set_interrupt_pin() and
 // add_msi_capability() describe an interrupt the device can raise (the plain
-// device has none, and no capability list). Afterwards only write_reg()
-// changes register values, and only the bits its mask allows. A write has no
-// side effect beyond those bits, so BAR sizing by the guest (write all ones,
-// read back) works through the masks alone. Rejected writes are logged at
-// WARN with target "zephon::pci" and otherwise ignored. Single-threaded.
+// device has none, and no capability list). Afterwards write_reg() changes
+// register values, and only the bits its mask allows, with one rule beyond
+// the masks: MSI's Multiple Message Enable takes only encodings up to the
+// vectors the capability offers. The device's interrupt line sets the
+// status register's Interrupt Status bit (set_interrupt_status), which the
+// guest cannot write. BAR sizing by the guest (write all ones, read back)
+// works through the masks alone. Rejected writes are logged at WARN with
+// target "zephon::pci" and otherwise ignored. Single-threaded.
 #ifndef ZEPHON_PCI_H_
 #define ZEPHON_PCI_H_
 
@@ -131,6 +135,24 @@ struct Error {
   friend bool operator==(const Error&, const Error&) = default;
 };
 
+// One field of a capability for add_capability(): where it lies from the
+// capability's first byte (bytes 0 and 1, the ID and the next pointer, are
+// the list's), what it reads before the guest writes it, and which of its
+// bits the guest may change.
+struct PciCapabilityField {
+  std::uint8_t offset = 2;       // a multiple of width, 2 or more
+  std::uint8_t width = 4;        // 1, 2 or 4 bytes
+  std::uint32_t value = 0;       // in the field's low bits
+  std::uint32_t write_mask = 0;  // likewise
+};
+
+// What the guest has made of the MSI capability.
+struct MsiControl {
+  std::uint32_t offered = 0;  // 2^(Multiple Message Capable); 0 without a capability
+  bool enabled = false;       // MSI Enable
+  std::uint32_t vectors = 0;  // 2^(Multiple Message Enable); 0 without a capability
+};
+
 // Returns the kind's name, as in "BarInUse".
 std::string_view kind_name(Error::Kind kind);
 // Returns the text form: the kind's name, then its fields in decimal in
@@ -154,19 +176,34 @@ class PciConfiguration {
   // Returns the BAR's slot index, or why it was refused (nothing changed).
   std::expected<std::size_t, Error> add_pci_bar(const PciBarSpec& bar);
 
-  // Where add_msi_capability() puts the capability, and how many vectors
-  // (as a power of two) it can offer at most.
-  static constexpr std::uint8_t kMsiOffset = 0x50;
+  // Where the first capability goes; later ones follow it, dword-aligned.
+  static constexpr std::uint8_t kFirstCapabilityOffset = 0x50;
+  // How many vectors (as a power of two) an MSI capability offers at most.
   static constexpr unsigned kMaxMsiVectorsLog2 = 5;
+
+  // Returns the offset of a new capability with the given ID and fields,
+  // linked at the end of the capability list (the status register then
+  // shows the list), or why it was refused (nothing changed): no fields
+  // (CapabilityEmpty), a field out of shape (CapabilityLengthInvalid), or
+  // no room left before the end of the space (CapabilitySpaceFull).
+  std::expected<std::uint8_t, Error> add_capability(std::uint8_t id, std::span<const PciCapabilityField> fields);
+  // Returns the offset of the MSI capability of 2^vectors_log2 vectors
+  // (capped at 32) with 64-bit message addresses, or why it was refused.
+  // The guest may program the address, the data, the enable bit and the
+  // number of vectors enabled; nothing else of it is writable.
+  std::expected<std::uint8_t, Error> add_msi_capability(unsigned vectors_log2);
 
   // Sets the interrupt pin (0 for none, 1 to 4 for INTA# to INTD#); the
   // guest can read it but not change it.
   void set_interrupt_pin(std::uint8_t pin);
-  // Makes an MSI capability of 2^vectors_log2 vectors (capped at 32) with
-  // 64-bit message addresses the only entry of the capability list, at
-  // kMsiOffset. The guest may program the address, the data, the enable bit
-  // and the number of vectors enabled; nothing else of it is writable.
-  void add_msi_capability(unsigned vectors_log2);
+  // Sets or clears the status register's Interrupt Status bit, which shows
+  // whether the device asserts its interrupt line.
+  void set_interrupt_status(bool asserted);
+  // Returns whether the guest has set Interrupt Disable in the command
+  // register.
+  bool interrupt_disabled() const;
+  // Returns the MSI capability's enable bit and enabled vectors.
+  MsiControl msi_control() const;
 
   // Returns register reg_idx, or 0xFFFFFFFF past the last register.
   std::uint32_t read_reg(std::size_t reg_idx) const;
@@ -184,6 +221,10 @@ class PciConfiguration {
   void write_dword(std::uint64_t address, std::uint32_t value);
   // Replaces the bits of register reg that are both in lane and writable.
   void masked_write(std::size_t reg, std::uint32_t lane, std::uint32_t value);
+  // Returns the MSI message control register after a write that would make
+  // it written, keeping Multiple Message Enable when written is past the
+  // vectors offered.
+  std::uint32_t msi_control_after(std::uint32_t before, std::uint32_t written) const;
 
   // Register i holds configuration bytes 4i to 4i+3, least significant first.
   std::array<std::uint32_t, kNumRegisters> registers_{};
@@ -191,6 +232,11 @@ class PciConfiguration {
   std::array<std::uint32_t, kNumRegisters> write_masks_{};
   // Slots taken by add_pci_bar; a 64-bit BAR takes its slot and the next.
   std::array<bool, kNumBarSlots> bar_taken_{};
+  // Where the next capability goes; the last one's offset, 0 before the first.
+  std::uint16_t next_capability_ = kFirstCapabilityOffset;
+  std::uint8_t last_capability_ = 0;
+  // The register holding MSI's message control (and ID), 0 without MSI.
+  std::uint8_t msi_reg_ = 0;
 };
 
 }  // namespace zephon::pci

@@ -20,6 +20,9 @@ namespace {
 // The longest message one log() call writes; the rest is cut.
 constexpr std::size_t kMaxLogText = 4096;
 
+// One past the highest interrupt vector irq() takes: the most MSI-X allows.
+constexpr lua_Integer kMaxIrqVector = 2048;
+
 
 // Returns the register index at stack index, or raises an error.
 std::uint32_t check_register(lua_State* state, int index) {
@@ -179,6 +182,7 @@ int ScriptBindings::open_environment(lua_State* state) {
                             .charge = &ScriptBindings::charge});
   open_vram(state);
   lua_register(state, "irq", &ScriptBindings::irq);
+  lua_register(state, "intx", &ScriptBindings::intx);
   lua_register(state, "log", &ScriptBindings::log);
   // Standard output carries the register dump: print logs instead.
   lua_register(state, "print", &ScriptBindings::log);
@@ -288,11 +292,22 @@ int ScriptBindings::regs_newindex(lua_State* state) {
 }
 
 int ScriptBindings::irq(lua_State* state) {
-  const lua_Integer n = luaL_checkinteger(state, 1);
-  if (n < 0 || n >= static_cast<lua_Integer>(ScriptInterrupts::kMaxVectors)) {
-    luaL_error(state, "interrupt vector must be from 0 to %d", static_cast<int>(ScriptInterrupts::kMaxVectors - 1));
+  // As for registers, a number only: "3" is not vector 3.
+  int is_integer = 0;
+  const lua_Integer n = lua_tointegerx(state, 1, &is_integer);
+  if (lua_type(state, 1) != LUA_TNUMBER || is_integer == 0 || n < 0 || n >= kMaxIrqVector) {
+    luaL_error(state, "interrupt vector must be an integer from 0 to %d, not %s", static_cast<int>(kMaxIrqVector - 1),
+               luaL_tolstring(state, 1, nullptr));
   }
   lua_pushboolean(state, owner(state)->device_.raise(static_cast<std::uint32_t>(n)));
+  return 1;
+}
+
+int ScriptBindings::intx(lua_State* state) {
+  if (lua_type(state, 1) != LUA_TBOOLEAN) {
+    luaL_error(state, "intx takes true (assert) or false (deassert), not %s", luaL_tolstring(state, 1, nullptr));
+  }
+  lua_pushboolean(state, owner(state)->device_.set_intx(lua_toboolean(state, 1) != 0));
   return 1;
 }
 

@@ -47,6 +47,7 @@ struct ScriptBindings {
   static int regs_index(lua_State* state);
   static int regs_newindex(lua_State* state);
   static int irq(lua_State* state);
+  static int intx(lua_State* state);
   static int log(lua_State* state);
   static int now(lua_State* state);
   static int vram_enable(lua_State* state);

@@ -11,4 +11,6 @@ void ScriptDevice::set_register(std::uint32_t reg, std::uint32_t value) {
 
 bool ScriptDevice::raise(std::uint32_t n) { return irqs_.raise(n); }
 
+bool ScriptDevice::set_intx(bool asserted) { return irqs_.set_intx(asserted); }
+
 }  // namespace zephon

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "emergency_exit.h"
 #include "log.h"
 #include "vfio_user/server.h"
 
@@ -23,6 +24,7 @@ static_assert(std::atomic<vfio_user::Server*>::is_always_lock_free);
 void on_signal(int signal) {
   if (g_signal == 0) g_signal = signal;
   if (vfio_user::Server* server = g_server.load()) server->request_stop();
+  emergency::start_grace(signal);
 }
 
 }  // namespace
@@ -33,6 +35,7 @@ void install_handlers() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  emergency::install_handler();
 }
 
 StopOnSignal::StopOnSignal(vfio_user::Server& server) {

@@ -3,10 +3,12 @@
 // written and the socket file still removed; the process then reports the
 // signal and exits with 128 + its number.
 //
-// Contract: the handler only records the signal and calls the stop of the
-// server that a StopOnSignal names (async-signal-safe); everything else
-// happens on the main thread after the run returns. A signal that comes
-// before a server is named stops it as soon as it is.
+// Contract: the handler only records the signal, calls the stop of the
+// server that a StopOnSignal names and starts the emergency exit's grace
+// period (all async-signal-safe); everything else happens on the main
+// thread after the run returns, unless the run is still going when the
+// grace period ends (emergency_exit.h). A signal that comes before a server
+// is named stops it as soon as it is.
 #ifndef ZEPHON_TERMINATION_H_
 #define ZEPHON_TERMINATION_H_
 
@@ -14,7 +16,8 @@
 
 namespace zephon::termination {
 
-// Installs the handlers (without SA_RESTART, so blocking calls return).
+// Installs the handlers (without SA_RESTART, so blocking calls return),
+// the emergency exit's among them.
 void install_handlers();
 
 // While it lives, termination signals stop `server`, which must outlive it.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -59,15 +60,74 @@ TEST(PciStartupDevice, RegistersBeforeAnyWrite) {
 
 // The MSI capability's vector count is capped at the 32 MSI allows; only
 // the message control's enable and vector-count bits, the address and the
-// data are writable.
+// data are writable, and Multiple Message Enable takes no encoding past the
+// vectors offered.
 TEST(PciMsiCapability, CapsTheVectorsAndMasksTheMessageControl) {
-  for (const auto& [log2, capable] : {std::pair{0u, 0x0u}, std::pair{5u, 0xAu}, std::pair{9u, 0xAu}}) {
+  for (const auto& [log2, capable] : {std::pair{0u, 0x0u}, std::pair{3u, 0x6u}, std::pair{9u, 0xAu}}) {
     PciConfiguration config = bare_device();
-    config.add_msi_capability(log2);
+    ASSERT_EQ(config.add_msi_capability(log2), 0x50);
     EXPECT_EQ(config.read_reg(0x50 / 4), 0x00800005u | capable << 16) << log2;
+    EXPECT_EQ(config.msi_control().vectors, 1u);
     write_dword(config, 0x50, 0xFFFFFFFF);
-    EXPECT_EQ(config.read_reg(0x50 / 4), 0x00F10005u | capable << 16) << log2;
+    EXPECT_EQ(config.read_reg(0x50 / 4), 0x00810005u | capable << 16) << log2;
+    const std::uint32_t enable = std::min(log2, 5u);
+    write_dword(config, 0x50, 0x00010000 | enable << 20);
+    EXPECT_EQ(config.read_reg(0x50 / 4), 0x00810005u | capable << 16 | enable << 20) << log2;
+    EXPECT_TRUE(config.msi_control().enabled);
+    EXPECT_EQ(config.msi_control().vectors, 1u << enable);
+    if (enable < 5) {
+      // One past the offer: the field keeps what it held, the enable bit goes.
+      write_dword(config, 0x50, (enable + 1) << 20);
+      EXPECT_EQ(config.read_reg(0x50 / 4), 0x00800005u | capable << 16 | enable << 20) << log2;
+    }
   }
+}
+
+// Capabilities are linked in the order added, dword-aligned one after the
+// other; each field is writable as its mask says; a refused one changes
+// nothing.
+TEST(PciCapabilityList, LinksCapabilitiesAndRefusesWhatDoesNotFit) {
+  PciConfiguration config = bare_device();
+  const PciCapabilityField power[] = {{.offset = 2, .width = 2, .value = 0x0003, .write_mask = 0},
+                                      {.offset = 4, .width = 2, .value = 0, .write_mask = 0x0003}};
+  ASSERT_EQ(config.add_capability(0x01, power), 0x50);
+  EXPECT_EQ(config.read_reg(1) & 0x00100000u, 0x00100000u);
+  EXPECT_EQ(config.read_reg(0x34 / 4), 0x50u);
+  const PciCapabilityField vendor[] = {{.offset = 3, .width = 1, .value = 0x42, .write_mask = 0xF0}};
+  ASSERT_EQ(config.add_capability(0x09, vendor), 0x58);
+  EXPECT_EQ(config.read_reg(0x50 / 4), 0x00035801u);
+  EXPECT_EQ(config.read_reg(0x58 / 4), 0x42000009u);
+  write_dword(config, 0x54, 0xFFFFFFFF);
+  write_dword(config, 0x58, 0xFFFFFFFF);
+  EXPECT_EQ(config.read_reg(0x54 / 4), 0x3u);
+  EXPECT_EQ(config.read_reg(0x58 / 4), 0xF2000009u);
+
+  const Registers before = registers_of(config);
+  const PciCapabilityField misplaced[] = {{.offset = 6, .width = 4}};
+  const PciCapabilityField over_header[] = {{.offset = 1, .width = 1}};
+  const PciCapabilityField too_long[] = {{.offset = 0xA4, .width = 4}};
+  EXPECT_EQ(config.add_capability(0x10, {}), std::unexpected(Error::capability_empty()));
+  EXPECT_EQ(config.add_capability(0x10, misplaced), std::unexpected(Error::capability_length_invalid(10)));
+  EXPECT_EQ(config.add_capability(0x10, over_header), std::unexpected(Error::capability_length_invalid(2)));
+  EXPECT_EQ(config.add_capability(0x10, too_long), std::unexpected(Error::capability_space_full(0xA8)));
+  EXPECT_EQ(registers_of(config), before);
+  const PciCapabilityField last[] = {{.offset = 0xA0, .width = 4}};
+  EXPECT_EQ(config.add_capability(0x10, last), 0x5C);
+}
+
+// Interrupt Status is the device's to set; the guest cannot write it.
+TEST(PciInterruptState, StatusFollowsTheLineAndDisableIsTheGuests) {
+  PciConfiguration config = bare_device();
+  write_dword(config, 0x04, 0xFFFFFFFF);
+  EXPECT_EQ(config.read_reg(1), 0x0000FFFFu);
+  EXPECT_TRUE(config.interrupt_disabled());
+  config.set_interrupt_status(true);
+  write_dword(config, 0x04, 0x00000000);
+  EXPECT_EQ(config.read_reg(1), 0x00080000u);
+  EXPECT_FALSE(config.interrupt_disabled());
+  config.set_interrupt_status(false);
+  EXPECT_EQ(config.read_reg(1), 0u);
+  EXPECT_EQ(config.msi_control().vectors, 0u);
 }
 
 struct MaskCase {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "device.h"
 #include "guest_memory.h"
 #include "script.h"
 #include "script_interrupts.h"
@@ -37,7 +38,8 @@ class ScriptEngine : public ::testing::Test {
   std::filesystem::path dir_;
   std::string path_;
   std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
-  ScriptInterrupts irqs_;
+  zephon::pci::PciConfiguration config_ = *zephon::device::configuration(4096, zephon::device::Interrupts::Offered);
+  ScriptInterrupts irqs_{config_};
   zephon::GuestMemory memory_;
   zephon::VramSpace vram_;
 };
@@ -205,7 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "register index must be an integer from 0 to 65535, not 1.5"},
         Refusal{"RegisterValueNotANumber", "regs[1] = '1'", "register value must be an integer, not 1"},
         Refusal{"HookNotAFunction", "on_write[1] = 5", "on_write[1] must be a function or nil, not number"},
-        Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be from 0 to 2047"},
+        Refusal{"VectorOutOfRange", "irq(2048)", "interrupt vector must be an integer from 0 to 2047, not 2048"},
+        Refusal{"VectorAsString", "irq('3')", "interrupt vector must be an integer from 0 to 2047, not 3"},
+        Refusal{"IntxNotABoolean", "intx(1)", "intx takes true (assert) or false (deassert), not 1"},
         Refusal{"VramBeforeEnable", "vram.read8(0)",
                 "vram.read8 0x0000000000000000 +1 refused: VRAM is not enabled"},
         Refusal{"VramPastItsEnd", "vram.enable() vram.write32(0x0ffffffe, 0)",

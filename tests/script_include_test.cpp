@@ -7,11 +7,13 @@
 #include <fstream>
 #include <memory>
 
+#include "device.h"
 #include "guest_memory.h"
 #include "script.h"
 #include "script_include.h"
 #include "script_interrupts.h"
 #include "server_fixture.h"
+#include "vram_space.h"
 
 namespace zephon_test {
 namespace {
@@ -35,13 +37,15 @@ class ScriptIncludes : public ::testing::Test {
   // Returns the main script holding text, loaded over regs_, or why not.
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     file("device.lua", text);
-    return DeviceScript::load((dir_ / "main" / "device.lua").string(), zephon::ScriptDevice(*regs_, irqs_, memory_));
+    return DeviceScript::load((dir_ / "main" / "device.lua").string(), zephon::ScriptDevice(*regs_, irqs_, memory_, vram_));
   }
 
   std::filesystem::path dir_;
   std::unique_ptr<zephon::Registers> regs_ = std::make_unique<zephon::Registers>();
-  ScriptInterrupts irqs_;
+  zephon::pci::PciConfiguration config_ = *zephon::device::configuration(4096, zephon::device::Interrupts::Offered);
+  ScriptInterrupts irqs_{config_};
   zephon::GuestMemory memory_;
+  zephon::VramSpace vram_;
 };
 
 TEST_F(ScriptIncludes, FilesRunOnceInTheScriptsEnvironmentAndReturnTheirValue) {

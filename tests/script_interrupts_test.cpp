@@ -1,5 +1,6 @@
-// The eventfds a device script raises interrupts through: what SetIrqs keeps,
-// replaces and closes, in-process.
+// The interrupts of a scripted device, in-process: which SetIrqs set-ups
+// the device takes and refuses as the kernel's VFIO does, what irq() and
+// intx() signal, and how the configuration space gates them.
 #include <linux/vfio.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "device.h"
+#include "pci_test_util.h"
 #include "script_interrupts.h"
 #include "server_fixture.h"
 
@@ -17,10 +20,15 @@ namespace {
 using vfio_user::FdList;
 using vfio_user::UniqueFd;
 using zephon::ScriptInterrupts;
+using zephon::pci::write_dword;
 
 constexpr std::uint32_t kTrigger = VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER;
+constexpr std::uint32_t kLoopback = VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_TRIGGER;
+constexpr std::uint32_t kIntx = VFIO_PCI_INTX_IRQ_INDEX;
+constexpr std::uint32_t kMsi = VFIO_PCI_MSI_IRQ_INDEX;
+constexpr std::uint32_t kInterruptStatus = 0x00080000;
 
-// Returns a list of n fresh eventfds, their numbers in fds.
+// Returns a list of n fresh eventfds, their numbers appended to fds.
 FdList eventfds(std::size_t n, std::vector<int>& fds) {
   FdList list;
   for (std::size_t i = 0; i < n; ++i) {
@@ -37,105 +45,131 @@ std::uint64_t drain(int fd) {
   return ::read(fd, &count, sizeof count) == sizeof count ? count : 0;
 }
 
-TEST(ScriptInterrupts, KeepsTriggerEventfdsPerVector) {
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 3, 2, eventfds(2, fds));
-  EXPECT_TRUE(irqs.has(VFIO_PCI_MSIX_IRQ_INDEX, 3));
-  EXPECT_TRUE(irqs.has(VFIO_PCI_MSIX_IRQ_INDEX, 4));
-  EXPECT_FALSE(irqs.has(VFIO_PCI_MSIX_IRQ_INDEX, 0));
-  EXPECT_TRUE(irqs.raise(4));
-  EXPECT_EQ(drain(fds[1]), 1u);
-  EXPECT_EQ(drain(fds[0]), 0u);
-  EXPECT_FALSE(irqs.raise(0));
-}
+class ScriptInterruptsTest : public ::testing::Test {
+ protected:
+  // The guest's command register and MSI message control.
+  void command(std::uint32_t value) { write_dword(config_, 0x04, value); }
+  void msi_control(std::uint32_t value) { write_dword(config_, 0x50, value << 16); }
 
-TEST(ScriptInterrupts, ANewSetUpReplacesAndClosesTheOldDescriptor) {
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_MSI_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
-  const int old_fd = fds[0];
-  // The new eventfd is made while the old one is open, so their numbers differ.
-  irqs.set(VFIO_PCI_MSI_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
-  ASSERT_NE(fds[1], old_fd);
-  EXPECT_TRUE(fd_open(fds[1]));
-  EXPECT_FALSE(fd_open(old_fd));
-  EXPECT_TRUE(irqs.raise(0));
-  EXPECT_EQ(drain(fds[1]), 1u);
-}
-
-struct Disable {
-  std::string name;
-  std::uint32_t flags, start, count;
-  std::size_t files;
+  zephon::pci::PciConfiguration config_ =
+      *zephon::device::configuration(4096, zephon::device::Interrupts::Offered);
+  ScriptInterrupts irqs_{config_};
+  std::vector<int> fds_;
 };
 
-class ScriptInterruptsDisable : public ::testing::TestWithParam<Disable> {};
-
-TEST_P(ScriptInterruptsDisable, ClosesTheVector) {
-  const Disable& d = GetParam();
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
-  const int kept = fds[0];
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, d.flags, d.start, d.count, eventfds(d.files, fds));
-  EXPECT_FALSE(irqs.has(VFIO_PCI_MSIX_IRQ_INDEX, 0));
-  for (int fd : fds) EXPECT_FALSE(fd_open(fd)) << fd << " of " << kept;
-  EXPECT_FALSE(irqs.raise(0));
+// Set-ups past what the device announces (INTx 1, MSI 32, nothing else),
+// or malformed, are refused with EINVAL and their descriptors closed.
+TEST_F(ScriptInterruptsTest, RefusesWhatTheDeviceDoesNotAnnounce) {
+  struct Case {
+    std::uint32_t index, flags, start, count;
+  };
+  for (const Case& c : {Case{kIntx, kTrigger, 0, 2}, Case{kIntx, kTrigger, 1, 1}, Case{kMsi, kTrigger, 0, 33},
+                        Case{kMsi, kTrigger, 32, 0}, Case{kMsi, kTrigger, 31, 0xffffffffu},
+                        Case{VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 0, 1}, Case{VFIO_PCI_ERR_IRQ_INDEX, kTrigger, 0, 1},
+                        Case{kMsi, kTrigger | VFIO_IRQ_SET_DATA_NONE, 0, 1}, Case{kMsi, kTrigger | 0x40, 0, 1}}) {
+    const std::size_t first = fds_.size();
+    EXPECT_EQ(irqs_.set(c.index, c.flags, c.start, c.count, eventfds(2, fds_)), std::unexpected(EINVAL))
+        << c.index << " " << c.flags << " " << c.start << " " << c.count;
+    EXPECT_FALSE(fd_open(fds_[first]));
+  }
+  EXPECT_EQ(irqs_.set(kMsi, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_MASK, 0, 1, {}), std::unexpected(ENOTTY));
+  EXPECT_FALSE(irqs_.has(kIntx, 0));
+  EXPECT_TRUE(irqs_.set(kMsi, kTrigger, 0, 32, eventfds(16, fds_)).has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, ScriptInterruptsDisable,
-                         ::testing::Values(Disable{"CountZero", kTrigger, 0, 0, 0},
-                                           Disable{"NoData", VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_TRIGGER, 0, 1, 0},
-                                           Disable{"NoDescriptorForTheVector", kTrigger, 0, 1, 0}),
-                         [](const auto& info) { return info.param.name; });
-
-TEST(ScriptInterrupts, MaskActionsAndFarVectorsKeepNothing) {
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, eventfds(1, fds));
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, ScriptInterrupts::kMaxVectors, 1, eventfds(1, fds));
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 0xffffffffu, 0xffffffffu, eventfds(1, fds));
-  for (int fd : fds) EXPECT_FALSE(fd_open(fd)) << fd;
-  EXPECT_FALSE(irqs.has(VFIO_PCI_INTX_IRQ_INDEX, 0));
-  EXPECT_FALSE(irqs.raise(0));
+// One kind at a time; its vectors are fixed while it is enabled; count 0
+// disables it, and then another kind may be set up.
+TEST_F(ScriptInterruptsTest, OneKindAtATime) {
+  ASSERT_TRUE(irqs_.set(kIntx, kTrigger, 0, 1, eventfds(1, fds_)).has_value());
+  EXPECT_EQ(irqs_.set(kMsi, kTrigger, 0, 1, eventfds(1, fds_)), std::unexpected(EINVAL));
+  EXPECT_FALSE(fd_open(fds_[1]));
+  EXPECT_TRUE(irqs_.set(kMsi, kLoopback, 0, 0, {}).has_value());  // not in use: nothing to disable
+  EXPECT_TRUE(irqs_.has(kIntx, 0));
+  ASSERT_TRUE(irqs_.set(kIntx, kLoopback, 0, 0, {}).has_value());
+  EXPECT_FALSE(fd_open(fds_[0]));
+  ASSERT_TRUE(irqs_.set(kMsi, kTrigger, 0, 2, eventfds(2, fds_)).has_value());
+  EXPECT_EQ(irqs_.set(kMsi, kTrigger, 1, 2, eventfds(2, fds_)), std::unexpected(EINVAL));
+  // A new set-up of enabled vectors replaces their eventfds.
+  ASSERT_TRUE(irqs_.set(kMsi, kTrigger, 1, 1, eventfds(1, fds_)).has_value());
+  EXPECT_FALSE(fd_open(fds_[3]));
+  EXPECT_TRUE(fd_open(fds_[6]));
+  irqs_.clear();
+  for (int fd : fds_) EXPECT_FALSE(fd_open(fd)) << fd;
 }
 
-// How a monitor sets up a level interrupt: the trigger, then a mask, an
-// unmask eventfd (the resample) and an unmask. Only the trigger is signalled.
-TEST(ScriptInterrupts, MaskAndUnmaskAfterAnIntxTriggerLeaveItInPlace) {
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_MASK, 0, 1, {});
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, eventfds(1, fds));
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, {});
-  EXPECT_TRUE(irqs.raise(0));
-  EXPECT_EQ(drain(fds[0]), 1u);
-  EXPECT_FALSE(fd_open(fds[1]));
+// The loopback trigger signals the vectors that have eventfds (with one byte
+// per vector, those whose byte is set) and keeps them.
+TEST_F(ScriptInterruptsTest, LoopbackSignalsWithoutClosing) {
+  EXPECT_EQ(irqs_.set(kMsi, kLoopback, 0, 1, {}), std::unexpected(EINVAL));  // not in use
+  FdList two = eventfds(2, fds_);
+  ASSERT_TRUE(irqs_.set(kMsi, kTrigger, 0, 3, std::move(two)).has_value());  // vector 2 without one
+  ASSERT_TRUE(irqs_.set(kMsi, kLoopback, 0, 3, {}).has_value());
+  EXPECT_EQ(drain(fds_[0]), 1u);
+  EXPECT_EQ(drain(fds_[1]), 1u);
+  const std::uint8_t bools[] = {0, 1};
+  ASSERT_TRUE(irqs_.set_bools(kMsi, VFIO_IRQ_SET_DATA_BOOL | VFIO_IRQ_SET_ACTION_TRIGGER, 0, bools).has_value());
+  EXPECT_EQ(drain(fds_[0]), 0u);
+  EXPECT_EQ(drain(fds_[1]), 1u);
+  EXPECT_EQ(irqs_.set(kMsi, kLoopback, 2, 2, {}), std::unexpected(EINVAL));
+  EXPECT_TRUE(irqs_.has(kMsi, 0));
+  EXPECT_TRUE(irqs_.has(kMsi, 1));
+  EXPECT_FALSE(irqs_.has(kMsi, 2));
 }
 
-TEST(ScriptInterrupts, MsixComesBeforeMsiAndMsiBeforeIntx) {
-  ScriptInterrupts irqs;
-  std::vector<int> fds;
-  irqs.set(VFIO_PCI_INTX_IRQ_INDEX, kTrigger, 0, 1, eventfds(1, fds));
-  EXPECT_TRUE(irqs.raise(0));
-  EXPECT_EQ(drain(fds[0]), 1u);
-  irqs.set(VFIO_PCI_MSI_IRQ_INDEX, kTrigger, 1, 1, eventfds(1, fds));
-  // MSI is set up: vector 0 is not among its vectors, INTx is not used.
-  EXPECT_FALSE(irqs.raise(0));
-  EXPECT_TRUE(irqs.raise(1));
-  EXPECT_EQ(drain(fds[1]), 1u);
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 1, 1, eventfds(1, fds));
-  EXPECT_TRUE(irqs.raise(1));
-  EXPECT_EQ(drain(fds[2]), 1u);
-  EXPECT_EQ(drain(fds[1]), 0u);
-  irqs.clear();
-  for (int fd : fds) EXPECT_FALSE(fd_open(fd)) << fd;
+// MSI as hardware has it: nothing while the guest has not enabled it, and
+// only the vectors it enabled.
+TEST_F(ScriptInterruptsTest, MsiHonoursTheCapability) {
+  ASSERT_TRUE(irqs_.set(kMsi, kTrigger, 0, 4, eventfds(4, fds_)).has_value());
+  EXPECT_FALSE(irqs_.raise(0));
+  msi_control(0x0001 | 1 << 4);  // enabled, 2 vectors
+  EXPECT_TRUE(irqs_.raise(1));
+  EXPECT_FALSE(irqs_.raise(2));
+  EXPECT_EQ(drain(fds_[1]), 1u);
+  EXPECT_EQ(drain(fds_[2]), 0u);
+  EXPECT_FALSE(irqs_.set_intx(true));  // a line, but not the kind in use
+  EXPECT_EQ(config_.read_reg(1) & kInterruptStatus, kInterruptStatus);
 }
 
-TEST(ScriptInterrupts, AFullDescriptorIsNotWaitedFor) {
-  ScriptInterrupts irqs;
+// INTx is a level: asserted, it shows in the status register and is
+// signalled unless held back by Interrupt Disable or the monitor's mask;
+// while it stays asserted, clearing either signals it again.
+TEST_F(ScriptInterruptsTest, IntxIsALevel) {
+  ASSERT_TRUE(irqs_.set(kIntx, kTrigger, 0, 1, eventfds(1, fds_)).has_value());
+  EXPECT_FALSE(irqs_.raise(1));
+  EXPECT_TRUE(irqs_.raise(0));
+  EXPECT_EQ(drain(fds_[0]), 1u);
+  EXPECT_EQ(config_.read_reg(1) & kInterruptStatus, kInterruptStatus);
+
+  command(0x0400);  // Interrupt Disable
+  irqs_.config_written(false);
+  EXPECT_FALSE(irqs_.set_intx(true));
+  EXPECT_EQ(drain(fds_[0]), 0u);
+  command(0);
+  irqs_.config_written(true);
+  EXPECT_EQ(drain(fds_[0]), 1u);
+
+  ASSERT_TRUE(irqs_.set(kIntx, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_MASK, 0, 1, {}).has_value());
+  EXPECT_FALSE(irqs_.raise(0));
+  ASSERT_TRUE(irqs_.set(kIntx, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, {}).has_value());
+  EXPECT_EQ(drain(fds_[0]), 1u);
+
+  EXPECT_FALSE(irqs_.set_intx(false));
+  EXPECT_EQ(config_.read_reg(1) & kInterruptStatus, 0u);
+  ASSERT_TRUE(irqs_.set(kIntx, VFIO_IRQ_SET_DATA_NONE | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, {}).has_value());
+  command(0x0400);
+  command(0);
+  irqs_.config_written(true);
+  EXPECT_EQ(drain(fds_[0]), 0u);
+  // An unmask eventfd is taken and closed; the reset deasserts.
+  ASSERT_TRUE(irqs_.set(kIntx, VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_UNMASK, 0, 1, eventfds(1, fds_))
+                  .has_value());
+  EXPECT_FALSE(fd_open(fds_[1]));
+  irqs_.set_intx(true);
+  irqs_.clear();
+  EXPECT_EQ(config_.read_reg(1) & kInterruptStatus, 0u);
+}
+
+TEST_F(ScriptInterruptsTest, AFullDescriptorIsNotWaitedFor) {
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   UniqueFd read_end(pipe_fds[0]);
@@ -145,8 +179,9 @@ TEST(ScriptInterrupts, AFullDescriptorIsNotWaitedFor) {
   ::fcntl(pipe_fds[1], F_SETFL, 0);  // a blocking write would now wait forever
   FdList list;
   list.push(UniqueFd(pipe_fds[1]));
-  irqs.set(VFIO_PCI_MSIX_IRQ_INDEX, kTrigger, 0, 1, std::move(list));
-  EXPECT_FALSE(irqs.raise(0));
+  ASSERT_TRUE(irqs_.set(kMsi, kTrigger, 0, 1, std::move(list)).has_value());
+  msi_control(0x0001);
+  EXPECT_FALSE(irqs_.raise(0));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -106,16 +107,15 @@ RunResult ScriptRun::wait(ZephonProcess& process) {
   return result;
 }
 
-std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }
-
 std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
-                                           std::uint32_t count) {
-  std::vector<std::uint8_t> payload(20);
-  vfio_user::wire::store32(payload.data(), 20);
+                                           std::uint32_t count, std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> payload(20 + data.size());
+  vfio_user::wire::store32(payload.data(), static_cast<std::uint32_t>(payload.size()));
   vfio_user::wire::store32(payload.data() + 4, flags);
   vfio_user::wire::store32(payload.data() + 8, index);
   vfio_user::wire::store32(payload.data() + 12, start);
   vfio_user::wire::store32(payload.data() + 16, count);
+  std::copy(data.begin(), data.end(), payload.begin() + 20);
   return payload;
 }
 
@@ -126,6 +126,8 @@ std::uint64_t wait_signalled(int fd, int limit_ms) {
   if (::read(fd, &count, sizeof count) != sizeof count) return 0;
   return count;
 }
+
+std::string example(std::string_view name) { return std::string(ZEPHON_EXAMPLES_DIR "/") + std::string(name); }
 
 std::vector<std::uint8_t> dma_map_payload(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,
                                           std::uint64_t size) {

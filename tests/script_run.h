@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -67,12 +68,13 @@ class ScriptRun : public ::testing::Test {
 // Returns the path of the project's example script name.
 std::string example(std::string_view name);
 
-// Returns the 20-byte SetIrqs payload.
+// Returns a SetIrqs payload: the 20-byte fixed part, then data (one byte per
+// vector for DATA_BOOL).
 std::vector<std::uint8_t> set_irqs_payload(std::uint32_t flags, std::uint32_t index, std::uint32_t start,
-                                           std::uint32_t count);
-// Returns the eventfd's count once it is signalled, or 0 if it is not
-// within limit_ms.
-std::uint64_t wait_signalled(int fd, int limit_ms);
+                                           std::uint32_t count, std::span<const std::uint8_t> data = {});
+// Returns the eventfd's count once it is signalled within limit_ms (0: look
+// without waiting), else 0.
+std::uint64_t wait_signalled(int fd, int limit_ms = 0);
 
 // Returns the 32-byte DmaMap payload.
 std::vector<std::uint8_t> dma_map_payload(std::uint32_t flags, std::uint64_t file_offset, std::uint64_t address,

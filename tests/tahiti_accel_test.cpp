@@ -24,6 +24,7 @@ constexpr std::uint32_t kIhRptr = 0x3E08, kIhWptr = 0x3E0C;
 constexpr std::uint32_t kTestPending = 0xCAFEDEAD, kTestPassed = 0xDEADBEEF;
 
 using Gpu = TahitiDriver;
+using Dwords = std::vector<std::uint32_t>;
 
 std::uint32_t low(std::uint64_t address) { return static_cast<std::uint32_t>(address); }
 std::uint32_t high(std::uint64_t address) { return static_cast<std::uint32_t>(address >> 32); }
@@ -199,7 +200,7 @@ TEST_F(TahitiAccel, CopiesOfAnUnalignedLengthBetweenGttAndVram) {
   EXPECT_EQ(back->back(), 0u);
 
   // The CP's copy engine, as the driver's blit copy uses it.
-  ASSERT_TRUE(gpu_->cp_submit(0, {pm4_type3(kCpDma, 4), low(Gpu::kBufferA + 1), high(Gpu::kBufferA) | (1u << 31),
+  ASSERT_TRUE(gpu_->cp_submit(0, Dwords{pm4_type3(kCpDma, 4), low(Gpu::kBufferA + 1), high(Gpu::kBufferA) | (1u << 31),
                                   low(0x500001), 0, 4097}));
   auto blit = gpu_->vram_read(0x500001, 4097);
   ASSERT_TRUE(blit);
@@ -232,13 +233,13 @@ TEST_F(TahitiAccel, PacketsCrossTheEndOfTheRing) {
 // land in memory.
 TEST_F(TahitiAccel, PacketsWriteRegistersAndFillMemory) {
   write_reg(0x9004, 0xAABBCCDD);
-  ASSERT_TRUE(gpu_->cp_submit(2, {pm4_type0(0x9000 >> 2, 2), 0x11, 0x22}));
+  ASSERT_TRUE(gpu_->cp_submit(2, Dwords{pm4_type0(0x9000 >> 2, 2), 0x11, 0x22}));
   EXPECT_EQ(reg(0x9000), 0x11u);
   EXPECT_EQ(reg(0x9004), 0x22u);
-  ASSERT_TRUE(gpu_->dma_submit(0, {dma_packet(kDmaSrbmWrite, 0, 0), (0x5u << 16) | (0x9004 >> 2), 0x44332211}));
+  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaSrbmWrite, 0, 0), (0x5u << 16) | (0x9004 >> 2), 0x44332211}));
   EXPECT_EQ(reg(0x9004), 0x00330011u);
   // 3 dwords of 0x5A5A5A5A, then 4 page entries counting up by a page.
-  ASSERT_TRUE(gpu_->dma_submit(0, {dma_packet(kDmaConstantFill, 0, 3), 0x600000, 0x5A5A5A5A, 0, dma_packet(kDmaWrite,
+  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaConstantFill, 0, 3), 0x600000, 0x5A5A5A5A, 0, dma_packet(kDmaWrite,
                                    0x42, 8), 0x601000, 0, 0x1, 0, 0x7000, 0, 0x1000, 0}));
   auto filled = gpu_->vram_read(0x600000, 16);
   ASSERT_TRUE(filled);
@@ -259,7 +260,7 @@ TEST_F(TahitiAccel, PacketsWriteRegistersAndFillMemory) {
 // still moves to the write pointer and the next submission runs.
 TEST_F(TahitiAccel, MalformedPacketsAreScriptErrorsAndTheRunGoesOn) {
   // Longer than what the driver queued.
-  ASSERT_TRUE(gpu_->cp_submit(0, {pm4_type3(kSetConfigReg, 10), 0x140, 1}));
+  ASSERT_TRUE(gpu_->cp_submit(0, Dwords{pm4_type3(kSetConfigReg, 10), 0x140, 1}));
   EXPECT_EQ(reg(kCpRptr[0]), 3u);
   // A GTT page with no valid entry, and an address outside VRAM and GTT.
   const std::uint64_t unmapped = Gpu::kGttStart + 2000 * 4096;
@@ -270,7 +271,7 @@ TEST_F(TahitiAccel, MalformedPacketsAreScriptErrorsAndTheRunGoesOn) {
   vfio_user::wire::store64(entry, 0x40000000 | 0x67);
   ASSERT_TRUE(gpu_->vram_write(Gpu::kTableVram + 8 * 1500, entry));
   const std::uint64_t ib = Gpu::kGttStart + 1500 * 4096;
-  ASSERT_TRUE(gpu_->cp_submit(1, {pm4_type3(kIndirectBuffer, 2), low(ib), high(ib), 3}));
+  ASSERT_TRUE(gpu_->cp_submit(1, Dwords{pm4_type3(kIndirectBuffer, 2), low(ib), high(ib), 3}));
   EXPECT_EQ(reg(kCpRptr[1]), 4u);
 
   for (int ring = 0; ring < 2; ++ring) {

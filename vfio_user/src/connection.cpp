@@ -163,6 +163,20 @@ void Connection::skip_unread() {
   consumed_ = announced_;
 }
 
+std::expected<bool, int> Connection::wait_for_input(std::chrono::steady_clock::time_point deadline) {
+  if (ahead_begin_ < ahead_end_) return true;
+  // As for reads: with log records held back, a look first, and only when
+  // nothing is there are they written out before the wait.
+  constexpr std::chrono::nanoseconds kNoWait{0};
+  auto ready = log::holds_back() ? transport_.wait_input(kNoWait) : std::expected<bool, int>(false);
+  if (ready && !*ready) {
+    log::flush();
+    ready = transport_.wait_input(std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), kNoWait));
+  }
+  if (!ready && ready.error() == EINTR) return false;
+  return ready;
+}
+
 std::span<std::uint8_t> Connection::scratch(std::size_t n) {
   // Not cleared per request: every byte is overwritten before it is sent,
   // and clearing would cost a pass over up to 1 MiB per region access.

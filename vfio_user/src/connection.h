@@ -19,6 +19,7 @@
 
 #include <sys/uio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -59,6 +60,11 @@ class Connection {
   // Discards what the header announced and the handler did not read, so the
   // next header is read where the client put it.
   void skip_unread();
+  // Returns true once the next request's bytes (or the end of the stream)
+  // are there, false once deadline passed (or a signal came) first, or the
+  // error number of a failed wait. Held-back log records are written out
+  // before it waits.
+  std::expected<bool, int> wait_for_input(std::chrono::steady_clock::time_point deadline);
   // Forgets input read ahead and not yet handled, for a connection that
   // serves a new stream on the same transport.
   void discard_input() {

@@ -6,6 +6,7 @@
 
 #include "handler_payloads.h"
 #include "handlers.h"
+#include "vfio_user/payloads.h"
 
 namespace vfio_user {
 
@@ -21,6 +22,19 @@ HandlerResult write_empty_reply(Request& request) {
 HandlerResult backend_result(std::expected<void, IoError> r) {
   if (!r) return std::unexpected(Error::backend(r.error()));
   return {};
+}
+
+// The bytes of a DATA_BOOL SetIrqs, one per vector, are read only for
+// vectors the interrupt table announces, so what is read is bounded by the
+// server's own table, not by the client's count.
+HandlerResult set_irqs_bool(Request& request, const IrqSet& set) {
+  if (!request.backend.takes_irq_bools()) return std::unexpected(Error::unsupported_feature());
+  const std::uint32_t announced = request.device.interrupts[set.index].count;
+  if (set.start > announced || set.count > announced - set.start) return std::unexpected(Error::invalid_input());
+  std::span<std::uint8_t> bools = request.connection.scratch(set.count);
+  if (auto r = read_payload(request, bools); !r) return r;
+  if (auto b = backend_result(request.backend.set_irqs_bool(set.index, set.flags, set.start, bools)); !b) return b;
+  return write_empty_reply(request);
 }
 
 }  // namespace
@@ -55,7 +69,7 @@ HandlerResult handle_set_irqs(Request& request) {
   auto set = read_payload_as<IrqSet>(request);
   if (!set) return std::unexpected(set.error());
   if (set->index >= request.device.interrupts.size()) return std::unexpected(Error::invalid_input());
-  if ((set->flags & VFIO_IRQ_SET_DATA_BOOL) != 0) return std::unexpected(Error::unsupported_feature());
+  if ((set->flags & VFIO_IRQ_SET_DATA_BOOL) != 0) return set_irqs_bool(request, *set);
   auto r = request.backend.set_irqs(set->index, set->flags, set->start, set->count, std::move(request.fds));
   if (auto b = backend_result(r); !b) return b;
   return write_empty_reply(request);

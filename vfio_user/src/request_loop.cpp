@@ -34,9 +34,39 @@ HandlerResult dispatch(Request& request) {
   return std::unexpected(Error::unsupported_command(command));
 }
 
+// While the backend has something pending and no request is waiting, runs
+// what falls due; returns once a request (or the end of the stream) is
+// there or a stop came, else the error number of a failed wait. Without
+// anything pending it returns at once, and the receive waits as it always
+// has.
+std::expected<void, int> wait_running_due(Connection& connection, ServerBackend& backend,
+                                          const volatile std::sig_atomic_t& stop) {
+  while (!stop) {
+    const auto deadline = backend.next_deadline();
+    if (!deadline) return {};
+    auto input = connection.wait_for_input(*deadline);
+    if (!input) return std::unexpected(input.error());
+    if (*input) return {};
+    backend.run_due(std::chrono::steady_clock::now());
+  }
+  return {};
+}
+
+// Runs what fell due while a request was served: a request that was waiting
+// went first, but a stream of them must not hold the backend's time back.
+void run_if_due(ServerBackend& backend) {
+  const auto deadline = backend.next_deadline();
+  if (!deadline) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (*deadline <= now) backend.run_due(now);
+}
+
 std::expected<void, Error> serve(Connection& connection, const DeviceTables& device, ServerBackend& backend,
                                  const volatile std::sig_atomic_t& stop) {
   for (;;) {
+    if (auto waited = wait_running_due(connection, backend, stop); !waited) {
+      return std::unexpected(Error::receive_with_fd(waited.error()));
+    }
     Request request{MessageHeader{}, FdList{}, connection, device, backend};
     auto received = stop ? Connection::Received::Closed : Connection::Received::Header;
     if (!stop) {
@@ -63,6 +93,7 @@ std::expected<void, Error> serve(Connection& connection, const DeviceTables& dev
       if (auto w = connection.write(reply); !w && !stop) return std::unexpected(Error::stream_write(w.error()));
     }
     connection.skip_unread();
+    run_if_due(backend);
   }
 }
 

@@ -23,6 +23,8 @@ class SocketTransport final : public Transport {
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<Peeked, int> peek(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
+  // Not repeated on EINTR: a signal may be what the caller waits for.
+  std::expected<bool, int> wait_input(std::chrono::nanoseconds timeout) override;
 
  private:
   int socket_;  // connected stream socket, not owned

@@ -5,7 +5,8 @@
 // in the log; debug() is the diagnostic form printed when a failure is fatal
 // (the kind's name, then the carried value's diagnostic form in parentheses,
 // as in UnknownCommand(20)); reply_errno() is the number sent in the error
-// reply (22 for InvalidInput, 0 for everything else).
+// reply (22 for InvalidInput, the backend's operating-system error number
+// for Backend, 0 for everything else).
 #ifndef VFIO_USER_ERROR_H_
 #define VFIO_USER_ERROR_H_
 
@@ -73,7 +74,13 @@ class Error {
   // Returns the diagnostic form.
   std::string debug() const;
   // Returns the error number for the error reply.
-  std::uint32_t reply_errno() const { return kind_ == Kind::InvalidInput ? 22 : 0; }
+  std::uint32_t reply_errno() const {
+    if (kind_ == Kind::InvalidInput) return 22;
+    // A backend refusal with a number (EINVAL for an interrupt set-up the
+    // device cannot take) reaches the client as that number.
+    if (kind_ == Kind::Backend) return static_cast<std::uint32_t>(io_error().code());
+    return 0;
+  }
   // Returns the carried I/O error; only for kinds that carry one.
   const IoError& io_error() const { return std::get<IoError>(value_); }
   // Returns the carried error number; only for SendWithFd and ReceiveWithFd.
