@@ -149,6 +149,15 @@ std::expected<void, IoError> Backend::set_irqs_bool(std::uint32_t index, std::ui
   return {};
 }
 
+std::optional<std::chrono::steady_clock::time_point> Backend::next_deadline() const {
+  if (script_ == nullptr) return std::nullopt;
+  return script_->next_deadline();
+}
+
+void Backend::run_due(std::chrono::steady_clock::time_point now) {
+  if (script_ != nullptr) script_->run_due(now);
+}
+
 void Backend::dump(std::span<std::uint8_t, kDumpBytes> out) const {
   for (std::size_t i = 0; i < kNumRegs; ++i) store_le32(regs_[i], out.subspan(4 * i).first<4>());
 }

@@ -109,6 +109,12 @@ class Backend final : public vfio_user::ServerBackend {
                                                         std::uint32_t start,
                                                         std::span<const std::uint8_t> bools) override;
 
+  // Returns when the device script's earliest timer is due; nullopt without
+  // a script or timers.
+  std::optional<std::chrono::steady_clock::time_point> next_deadline() const override;
+  // Runs the device script's timers due at now.
+  void run_due(std::chrono::steady_clock::time_point now) override;
+
   // Returns the BAR 2 register file.
   const Registers& regs() const { return regs_; }
   // Returns the configuration space as the guest has left it.

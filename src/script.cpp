@@ -205,11 +205,31 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
 
 void DeviceScript::after_reset() {
   lua_State* state = state_.get();
+  // A reset device has none of its old timers.
+  timers_.clear();
+  ScriptBindings::forget_timer_functions(state);
   arm_budget();
   lua_pushcfunction(state, &ScriptBindings::run_on_reset);
   if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
     const std::string error = flattened_error(state);
     log::emit(log::Level::Error, kScriptTarget, "Script error in on_reset: {}", error);
+  }
+  lua_settop(state, kOnWriteSlot);
+}
+
+void DeviceScript::run_due(std::chrono::steady_clock::time_point now) {
+  const std::uint64_t before = timers_.next_id();
+  while (auto due = timers_.take_due(now, before)) call_timer(*due);
+}
+
+void DeviceScript::call_timer(ScriptTimers::Due due) {
+  lua_State* state = state_.get();
+  arm_budget();
+  ScriptBindings::push_timer_function(state, due.id, !due.periodic);
+  if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
+    const std::string error = flattened_error(state);
+    log::emit(log::Level::Error, kScriptTarget, "Script error in the callback of {}: {}",
+              due.periodic ? "every(), which keeps its period" : "after()", error);
   }
   lua_settop(state, kOnWriteSlot);
 }

@@ -1,9 +1,10 @@
 // DeviceScript is a device script in Lua 5.4 that makes BAR 2 registers
 // answer like hardware: constant reads (`reads[i] = v`), read and write hooks
 // (`on_read[i]`, `on_write[i]`), a reset hook (`on_reset`), access to the
-// register file (`regs[i]`), interrupts (`irq(n)`), guest memory (`dma`),
-// the VRAM behind BAR 0 (`vram`, enabled only while the script loads), log
-// lines (`log(text)`) and a clock (`now()`).
+// register file (`regs[i]`), interrupts (`irq(n)`, `intx(b)`), guest memory
+// (`dma`), the VRAM behind BAR 0 (`vram`, enabled only while the script
+// loads), log lines (`log(text)`), a clock (`now()`) and timers
+// (`after(s, f)`, `every(s, f)`).
 //
 // Contract: load() runs the script once, on the server's thread, before the
 // socket exists; a script that cannot be read, does not parse or fails while
@@ -14,7 +15,10 @@
 // and bounded: kInstructionBudget instructions per call and kMemoryLimit
 // bytes in all. A hook that fails, runs too long or returns a value of the
 // wrong type is reported as one ERROR line (message and traceback) and the
-// access gets the plain register behaviour. Registers the script sets are
+// access gets the plain register behaviour. A timer's callback runs when the
+// device model asks (run_due, between requests), under the same budget; a
+// fault is one ERROR line and a periodic timer keeps its period. A reset
+// cancels every timer before on_reset runs. Registers the script sets are
 // logged as "Set   regs[...]" DEBUG lines. Single-threaded.
 #ifndef ZEPHON_SCRIPT_H_
 #define ZEPHON_SCRIPT_H_
@@ -25,11 +29,13 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "register_file.h"
 #include "script_device.h"
+#include "script_timers.h"
 
 struct lua_State;
 
@@ -71,8 +77,15 @@ class DeviceScript {
   void wrote(std::uint32_t reg, std::uint32_t value) {
     if ((hooks_[reg] & kOnWrite) != 0) [[unlikely]] call_on_write(reg, value);
   }
-  // Runs on_reset, if defined, after a device reset cleared the registers.
+  // Cancels every timer, then runs on_reset, if defined, after a device
+  // reset cleared the registers.
   void after_reset();
+  // Returns when the earliest timer is due, or nullopt while none is
+  // pending.
+  std::optional<std::chrono::steady_clock::time_point> next_deadline() const { return timers_.next_deadline(); }
+  // Runs the callbacks of the timers due at now, of those pending when it
+  // is called.
+  void run_due(std::chrono::steady_clock::time_point now);
   // Starts the clock of now(); the device model calls it at every region
   // access, so the clock runs from the monitor's first one. Later calls
   // change nothing.
@@ -110,6 +123,8 @@ class DeviceScript {
   void call_on_write(std::uint32_t reg, std::uint32_t value);
   // Resets the instruction count before a call into the script.
   void arm_budget();
+  // Runs the callback of a timer that fell due.
+  void call_timer(ScriptTimers::Due due);
   // Logs the ERROR line of a failed call whose error text is on the stack.
   void report_failure(std::string_view what);
   // Returns seconds since the clock started (0 before).
@@ -124,6 +139,7 @@ class DeviceScript {
   bool loading_ = false;             // the script's main chunk is running (load())
   bool started_ = false;             // start_ is set
   std::chrono::steady_clock::time_point start_{};  // origin of now()
+  ScriptTimers timers_;              // after() and every(); their functions are in the Lua state
   std::unique_ptr<lua_State, StateCloser> state_;  // declared last: closed first
 };
 

@@ -11,6 +11,7 @@
 #define ZEPHON_SCRIPT_BINDINGS_H_
 
 #include <cstddef>
+#include <cstdint>
 
 struct lua_State;
 struct lua_Debug;
@@ -38,6 +39,16 @@ struct ScriptBindings {
   // Makes the global `vram`: the memory functions over the device's VRAM
   // (memory_bindings.h) and vram.enable (script_vram.cpp).
   static void open_vram(lua_State* state);
+  // Sets up after(), every() and the timer handles' metatable.
+  static void open_timers(lua_State* state);
+  // Returns 1 value, a handle, after adding a timer from the arguments of
+  // after() (periodic false) or every().
+  static int add_timer(lua_State* state, bool periodic);
+  // Pushes the function of timer id (a function doing nothing if it has
+  // none), forgetting it when `last`; never raises.
+  static void push_timer_function(lua_State* state, std::uint64_t id, bool last);
+  // Forgets the functions of every timer.
+  static void forget_timer_functions(lua_State* state);
 
   // The interface's functions and its tables' metamethods; each returns the
   // number of values it leaves for Lua.
@@ -51,6 +62,9 @@ struct ScriptBindings {
   static int log(lua_State* state);
   static int now(lua_State* state);
   static int vram_enable(lua_State* state);
+  static int after(lua_State* state);
+  static int every(lua_State* state);
+  static int cancel_timer(lua_State* state);
 };
 
 // The Lua source of the helpers every script can use.

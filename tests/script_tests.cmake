@@ -3,6 +3,7 @@
 # from this directory's CMakeLists.
 zephon_test(script_test script_test.cpp script_fault_test.cpp script_interrupts_test.cpp script_engine_test.cpp
             script_include_test.cpp script_memory_test.cpp guest_memory_test.cpp script_vram_test.cpp script_irq_test.cpp
+            script_timer_test.cpp
             tahiti_replay_test.cpp
             script_run.cpp zephon_process.cpp server_fixture.cpp test_backend.cpp)
 target_compile_definitions(script_test PRIVATE ZEPHON_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"

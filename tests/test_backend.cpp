@@ -54,4 +54,17 @@ std::expected<void, IoError> RecordingBackend::set_irqs(std::uint32_t index, std
   return {};
 }
 
+std::expected<void, IoError> RecordingBackend::set_irqs_bool(std::uint32_t index, std::uint32_t flags,
+                                                             std::uint32_t start, std::span<const std::uint8_t> bools) {
+  calls.push_back({.op = "set_irqs_bool", .index = index, .flags = flags, .start = start,
+                   .count = static_cast<std::uint32_t>(bools.size()), .data = {bools.begin(), bools.end()}});
+  if (fail) return std::unexpected(*fail);
+  return {};
+}
+
+void RecordingBackend::run_due(std::chrono::steady_clock::time_point now) {
+  calls.push_back({.op = "run_due"});
+  if (deadline && *deadline <= now) deadline.reset();
+}
+
 }  // namespace zephon_test

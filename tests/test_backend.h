@@ -4,6 +4,7 @@
 #ifndef ZEPHON_TESTS_TEST_BACKEND_H_
 #define ZEPHON_TESTS_TEST_BACKEND_H_
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,8 +37,17 @@ class RecordingBackend final : public vfio_user::ServerBackend {
   std::expected<void, vfio_user::IoError> set_irqs(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
                                                    std::uint32_t count, vfio_user::FdList files) override;
 
+  bool takes_irq_bools() const override { return takes_bools; }
+  std::expected<void, vfio_user::IoError> set_irqs_bool(std::uint32_t index, std::uint32_t flags, std::uint32_t start,
+                                                        std::span<const std::uint8_t> bools) override;
+  std::optional<std::chrono::steady_clock::time_point> next_deadline() const override { return deadline; }
+  void run_due(std::chrono::steady_clock::time_point now) override;
+
   std::vector<BackendCall> calls;           // every call, in order
   std::optional<vfio_user::IoError> fail;   // when set, every operation fails with it
+  bool takes_bools = false;                 // what takes_irq_bools() answers
+  // What next_deadline() answers; run_due() clears it once it is reached.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 // Returns the byte a RecordingBackend puts at position i of a read at offset.
