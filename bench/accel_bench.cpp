@@ -93,7 +93,7 @@ void DmaCopy(benchmark::State& state) {
   if (gpu->word(kFence + 12) != seq) state.SkipWithError("the fence did not land");
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMiB);
 }
-BENCHMARK(DmaCopy)->ArgName("vram_to_gtt")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(DmaCopy)->ArgName("vram_to_gtt")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // CP ring 0: the blit copy's CP_DMA of 1 MiB, then a fence.
 void CpDmaCopy(benchmark::State& state) {
@@ -114,7 +114,7 @@ void CpDmaCopy(benchmark::State& state) {
   if (gpu->word(kFence) != seq) state.SkipWithError("the fence did not land");
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMiB);
 }
-BENCHMARK(CpDmaCopy)->ArgName("vram_to_gtt")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(CpDmaCopy)->ArgName("vram_to_gtt")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The driver's ring test on CP ring 1: one SET_CONFIG_REG, then the
 // scratch register read back.
@@ -128,7 +128,7 @@ void RingTest(benchmark::State& state) {
     if (!value || *value != 0xDEADBEEF) return state.SkipWithError("the ring test failed");
   }
 }
-BENCHMARK(RingTest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(RingTest)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
