@@ -1,10 +1,12 @@
 // Fuzz target: a device script's text through the loader, then BAR 2 reads
 // and writes through the device model of the registers the script names,
 // and a reset, so that whatever hooks the text defined run too. MSI vector
-// 0 has an eventfd before the accesses, so a hook's irq() is signalled for 0
-// and dropped for others; 64 KiB of guest memory (a memfd) is mapped for
+// 0 has an eventfd and the guest has enabled MSI before the accesses, so a
+// hook's irq() is signalled for 0 and dropped for others; 64 KiB of guest memory (a memfd) is mapped for
 // DMA at address 0 and 4 KiB without a descriptor after it, so a hook's dma
-// calls read and write memory or are refused.
+// calls read and write memory or are refused. After the accesses, time
+// jumps to each timer deadline the script set, up to kMaxExpiries of them,
+// so that after() and every() callbacks run too.
 //
 // Input: the script. The registers accessed are the integer literals of the
 // text below 65536, in order, at most kMaxRegisters of them, then 0 and
@@ -47,6 +49,8 @@ constexpr std::size_t kMaxRegisters = 32;
 // Guest memory: mapped read-write from 0, then a map without a descriptor.
 constexpr std::uint64_t kGuestBytes = 64 * 1024;
 constexpr std::uint64_t kUnbacked = kGuestBytes;
+// Timer deadlines run, at most: a periodic timer always has a next one.
+constexpr int kMaxExpiries = 16;
 
 // Returns the integer literals of text (decimal or 0x hex, not part of a
 // name or a fraction), each cut to 32 bits, in order.
@@ -102,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string path = fmt::format("/proc/self/fd/{}", file.get());
 
   const std::uint64_t rom_size = zephon::device::rom_size(512);
-  auto config = zephon::device::configuration(rom_size);
+  auto config = zephon::device::configuration(rom_size, zephon::device::Interrupts::Offered);
   if (!config) finding("the device's BARs were refused");
   zephon::Backend backend(*config, std::vector<std::uint8_t>(512, 0x55));
   auto loaded = backend.load_script(path.c_str());
@@ -116,6 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         std::move(events))) {
     finding("an interrupt set-up failed");
   }
+  // The guest enables MSI with one vector, as a driver does before it waits
+  // for an interrupt.
+  const std::array<std::uint8_t, 4> msi_enable = {0x00, 0x00, 0x01, 0x00};
+  if (!backend.region_write(VFIO_PCI_CONFIG_REGION_INDEX, 0x50, msi_enable)) finding("enabling MSI failed");
   map_guest_memory(backend);
 
   const std::vector<std::uint32_t> numbers =
@@ -134,7 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!backend.region_write(2, 4 * reg, word)) finding("a BAR 2 write failed");
     if (!backend.region_read(2, 4 * reg, word)) finding("a BAR 2 read failed");
   }
+  for (int n = 0; n < kMaxExpiries; ++n) {
+    const auto deadline = backend.next_deadline();
+    if (!deadline) break;
+    backend.run_due(*deadline);
+  }
   if (!backend.reset()) finding("a reset failed");
+  if (backend.next_deadline()) finding("a timer outlived the reset");
   if (!backend.dma_unmap(0, 0, kGuestBytes)) finding("a DMA unmap failed");
   zephon::log::flush();
   return 0;

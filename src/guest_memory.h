@@ -49,7 +49,7 @@ class GuestMemory final : public MemorySpace {
   // when flags has VFIO_DMA_UNMAP_FLAG_ALL.
   void unmap(std::uint32_t flags, std::uint64_t address, std::uint64_t size);
   // Returns the number of maps kept.
-  std::size_t size() const { return maps_.size(); }
+  std::size_t count() const { return maps_.size(); }
 
   std::expected<void, std::string_view> read(std::uint64_t address, std::span<std::uint8_t> out) override;
   std::expected<void, std::string_view> write(std::uint64_t address, std::span<const std::uint8_t> data) override;

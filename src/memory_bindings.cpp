@@ -15,6 +15,9 @@ namespace zephon {
 
 namespace {
 
+// Reads up to this many bytes go through a buffer on the C stack.
+constexpr std::size_t kStackRead = 16 * 1024;
+
 // Returns the table the running function is bound to (its upvalue 1).
 const MemoryTable& table_of(lua_State* state) {
   return *static_cast<const MemoryTable*>(lua_touserdata(state, lua_upvalueindex(1)));
@@ -40,14 +43,32 @@ char* append_padded(char* out, std::string_view text, std::size_t width) {
   return out;
 }
 
+// Appends value in decimal.
+char* append_decimal(char* out, std::size_t value) {
+  char digits[20];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
 // Logs one access done, as "Dma   read  0x0000000000100100 +16"; made by
-// hand, as the register lines are, because it comes with every access.
+// hand, as the register lines are, because it comes with every access and
+// parsing a format at run time cost more than the rest of the line.
 void log_access(const MemoryTable& table, std::string_view verb, std::uint64_t address, std::size_t size) {
   if (!log::enabled(log::Level::Debug)) return;
-  char text[16 + 6 + 19 + 22];  // kind and verb padded, "0x" and 16 digits, "+" and a length
+  char text[16 + 6 + 19 + 21];  // kind and verb padded, "0x" and 16 digits and a space, "+" and a length
   char* p = append_padded(text, std::string_view(table.line_kind).substr(0, 15), 5);
   p = append_padded(p, verb, 5);
-  p = fmt::format_to(p, "{:#018x} +{}", address, size);
+  *p++ = '0';
+  *p++ = 'x';
+  for (int shift = 60; shift >= 0; shift -= 4) *p++ = "0123456789abcdef"[(address >> shift) & 0xf];
+  *p++ = ' ';
+  *p++ = '+';
+  p = append_decimal(p, size);
   log::write_text(log::Level::Debug, log::kDeviceTarget, std::string_view(text, static_cast<std::size_t>(p - text)));
 }
 
@@ -75,12 +96,22 @@ int read_bytes(lua_State* state) {
   }
   const auto size = static_cast<std::size_t>(length);
   table.charge(state, size);
-  luaL_Buffer buffer;
-  char* out = luaL_buffinitsize(state, &buffer, size);
-  if (auto read = table.space->read(address, {reinterpret_cast<std::uint8_t*>(out), size}); !read) {
-    return refuse(state, "read", address, size, read.error());
+  if (size <= kStackRead) {
+    // Up to a few pages, a copy through the stack costs less than the
+    // buffer Lua would allocate and finalize for it.
+    std::array<std::uint8_t, kStackRead> bytes;
+    if (auto read = table.space->read(address, std::span(bytes).first(size)); !read) {
+      return refuse(state, "read", address, size, read.error());
+    }
+    lua_pushlstring(state, reinterpret_cast<const char*>(bytes.data()), size);
+  } else {
+    luaL_Buffer buffer;
+    char* out = luaL_buffinitsize(state, &buffer, size);
+    if (auto read = table.space->read(address, {reinterpret_cast<std::uint8_t*>(out), size}); !read) {
+      return refuse(state, "read", address, size, read.error());
+    }
+    luaL_pushresultsize(&buffer, size);
   }
-  luaL_pushresultsize(&buffer, size);
   log_access(table, "read", address, size);
   return 1;
 }
@@ -112,6 +143,7 @@ template <std::size_t kBytes>
 int read_le(lua_State* state) {
   const MemoryTable& table = table_of(state);
   const std::uint64_t address = check_address(state, kReadName<kBytes>);
+  table.charge(state, kBytes);
   std::array<std::uint8_t, kBytes> bytes{};
   if (auto read = table.space->read(address, bytes); !read) {
     return refuse(state, kReadName<kBytes>, address, kBytes, read.error());
@@ -128,6 +160,7 @@ int write_le(lua_State* state) {
   const MemoryTable& table = table_of(state);
   const std::uint64_t address = check_address(state, kWriteName<kBytes>);
   const auto value = static_cast<std::uint64_t>(check_integer(state, 2, kWriteName<kBytes>, "value"));
+  table.charge(state, kBytes);
   std::array<std::uint8_t, kBytes> bytes{};
   for (std::size_t i = 0; i < kBytes; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
   if (auto written = table.space->write(address, bytes); !written) {

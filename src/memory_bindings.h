@@ -35,8 +35,9 @@ struct MemoryTable {
   MemorySpace* space = nullptr;  // must outlive the Lua state
   const char* name = nullptr;    // the global's name, e.g. "dma"; static
   const char* line_kind = nullptr;  // the log line's first word, e.g. "Dma"; static
-  // Counts a copy of `bytes` against the calling script's budget; raises a
-  // Lua error once it is spent.
+  // Counts a call copying `bytes` against the calling script's budget;
+  // raises a Lua error once it is spent. Every function calls it before it
+  // copies.
   void (*charge)(lua_State* state, std::size_t bytes) = nullptr;
 };
 

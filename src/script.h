@@ -49,7 +49,10 @@ class DeviceScript {
   static constexpr long kInstructionBudget = 5'000'000;
   // Memory the Lua state may hold.
   static constexpr std::size_t kMemoryLimit = std::size_t{64} << 20;
-  // Bytes a library function may copy per instruction of the budget.
+  // What a guest-memory call counts against the budget: a fixed part (it
+  // costs as much as a few dozen instructions, its log line included), and
+  // one instruction per kBytesPerInstruction bytes copied.
+  static constexpr long kCallInstructions = 32;
   static constexpr std::size_t kBytesPerInstruction = 16;
   // The largest script file read.
   static constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;

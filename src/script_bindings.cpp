@@ -131,7 +131,7 @@ void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
 
 void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
   DeviceScript* script = owner(state);
-  script->used_ += static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
+  script->used_ += DeviceScript::kCallInstructions + static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
   // Level 1: the Lua code that called the copying function.
   if (script->exhausted_ || script->used_ >= DeviceScript::kInstructionBudget) {
     budget_spent(state, script->exhausted_, 1);

@@ -27,8 +27,9 @@ struct ScriptBindings {
   static void* allocate(void* user, void* block, std::size_t old_size, std::size_t new_size);
   // Raises an error once a call has run past DeviceScript::kInstructionBudget.
   static void count_hook(lua_State* state, lua_Debug* debug);
-  // Counts a copy of bytes against the budget, one instruction per
-  // DeviceScript::kBytesPerInstruction; raises the same error past it.
+  // Counts a call that copies bytes against the budget
+  // (DeviceScript::kCallInstructions, and one instruction per
+  // kBytesPerInstruction bytes); raises the same error past it.
   static void charge(lua_State* state, std::size_t bytes);
   // Returns 3 values: the traceback message handler and the function tables
   // of on_read and on_write, after setting up libraries, interface and

@@ -43,23 +43,23 @@ TEST(GuestMemory, RefusesMapsAsTheKernelsVfioDoes) {
   EXPECT_EQ(map_error(memory, 0xf000, 0x1001), EEXIST);
   EXPECT_EQ(map_error(memory, 0x10fff, 0x10), EEXIST);
   EXPECT_EQ(map_error(memory, ~std::uint64_t{0} - 0xfff, 0x1000), 0);  // up to the last address
-  for (std::uint64_t n = memory.size(); n < GuestMemory::kMaxMaps; ++n) {
+  for (std::uint64_t n = memory.count(); n < GuestMemory::kMaxMaps; ++n) {
     ASSERT_EQ(map_error(memory, 0x100000 + n * 0x1000, 0x1000), 0);
   }
   EXPECT_EQ(map_error(memory, 0x80000000, 0x1000), ENOSPC);
-  EXPECT_EQ(memory.size(), GuestMemory::kMaxMaps);
+  EXPECT_EQ(memory.count(), GuestMemory::kMaxMaps);
 }
 
 TEST(GuestMemory, UnmapForgetsEveryMapItTouchesWhole) {
   GuestMemory memory;
   for (std::uint64_t address : {0x1000, 0x2000, 0x3000, 0x5000}) ASSERT_EQ(map_error(memory, address, 0x1000), 0);
   memory.unmap(0, 0x2fff, 0x1002);  // the last byte of one map, the first of the next
-  EXPECT_EQ(memory.size(), 2u);
+  EXPECT_EQ(memory.count(), 2u);
   EXPECT_EQ(map_error(memory, 0x2000, 0x2000), 0);
   memory.unmap(0, 0x4000, 0);
-  EXPECT_EQ(memory.size(), 3u);
+  EXPECT_EQ(memory.count(), 3u);
   memory.unmap(VFIO_DMA_UNMAP_FLAG_ALL, 0, 0);
-  EXPECT_EQ(memory.size(), 0u);
+  EXPECT_EQ(memory.count(), 0u);
 }
 
 TEST(GuestMemory, AccessFollowsTheFlagsAndTheFileOffset) {
