@@ -65,7 +65,9 @@ class Backend final : public vfio_user::ServerBackend {
   Backend& operator=(const Backend&) = delete;
 
   // Returns success once the device script at path is loaded and run (at
-  // once when path is null or empty), or "<file>:<line>: <message>".
+  // once when path is null or empty), or "<file>:<line>: <message>"; VRAM
+  // the script enabled before it failed stays enabled, for a device that is
+  // not going to be served.
   std::expected<void, std::string> load_script(const char* path);
 
   // Returns success once BAR 0 is backed by VramSpace::kBytes of zeroed
