@@ -17,7 +17,6 @@ constexpr std::uint32_t kSetConfigReg = 0x68, kIndirectBuffer = 0x32, kEventWrit
 constexpr std::uint32_t kDmaWrite = 0x2, kDmaCopy = 0x3, kDmaIb = 0x4, kDmaFence = 0x6, kDmaTrap = 0x7;
 constexpr std::uint32_t kDmaSrbmWrite = 0x9, kDmaConstantFill = 0xD, kDmaNop = 0xF;
 constexpr std::uint32_t kCpRptr[3] = {0x8700, 0x86FC, 0x86F8};
-constexpr std::uint32_t kCpWptr[3] = {0xC114, 0xC190, 0xC1A4};
 constexpr std::uint32_t kCpIntCntl[3] = {0xC1A8, 0xC1AC, 0xC1B0};
 constexpr std::uint32_t kDmaBase[2] = {0xD000, 0xD800};
 constexpr std::uint32_t kIhRptr = 0x3E08, kIhWptr = 0x3E0C;
@@ -239,8 +238,8 @@ TEST_F(TahitiAccel, PacketsWriteRegistersAndFillMemory) {
   ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaSrbmWrite, 0, 0), (0x5u << 16) | (0x9004 >> 2), 0x44332211}));
   EXPECT_EQ(reg(0x9004), 0x00330011u);
   // 3 dwords of 0x5A5A5A5A, then 4 page entries counting up by a page.
-  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaConstantFill, 0, 3), 0x600000, 0x5A5A5A5A, 0, dma_packet(kDmaWrite,
-                                   0x42, 8), 0x601000, 0, 0x1, 0, 0x7000, 0, 0x1000, 0}));
+  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaConstantFill, 0, 3), 0x600000, 0x5A5A5A5A, 0,
+                                         dma_packet(kDmaWrite, 0x42, 8), 0x601000, 0, 0x1, 0, 0x7000, 0, 0x1000, 0}));
   auto filled = gpu_->vram_read(0x600000, 16);
   ASSERT_TRUE(filled);
   EXPECT_EQ(vfio_user::wire::load32(filled->data() + 8), 0x5A5A5A5Au);
