@@ -55,9 +55,12 @@ local format = string.format
 -- Returns dword k (0-based) of the string s.
 local function dword(s, k) return (unpack("<I4", s, 4 * k + 1)) end
 
--- A packet being executed: its stream, the index of its header, its count
--- field, the ring, how deep in indirect buffers it is, and where it is
--- (place(i) names dword i for error messages).
+-- The opcodes' functions take the packet being executed, p: its stream
+-- (p.s), the index of its header there (p.at), its count field (p.count),
+-- the ring (p.ring), how deep in indirect buffers it is (p.depth), and
+-- p.place(i), which names dword i of the stream in error messages.
+
+-- Returns dword k of the packet, the header being dword 0.
 local function body(p, k) return dword(p.s, p.at + k) end
 
 local function malformed(p, text) error(format("%s: %s", p.place(p.at), text), 0) end
