@@ -1,10 +1,12 @@
 // script_bench: what device scripts cost per access. The real zephon
-// runs side by side without a script and with three scripts, in one run,
+// runs side by side without a script and with four scripts, in one run,
 // driven by the project's client over its socket:
 //
 //   other      hooks registers the benchmark never touches
 //   constant   a `reads` constant on every accessed register
 //   function   an `on_read` function on every accessed register
+//   timer      a periodic timer pending (every 0.1 s), so that the loop
+//              waits for the socket or its deadline between requests
 //
 //   script_bench [--requests N] [--repetitions R] [--baseline BINARY]
 //
@@ -54,6 +56,7 @@ const std::vector<Variant> kVariants = {
     {"reads constant on the accessed register", "for i = 0, 0xffff do reads[i] = 0x5a5a end\n"},
     {"on_read function on the accessed register",
      "local f = function(v) return v | 1 end\nfor i = 0, 0xffff do on_read[i] = f end\n"},
+    {"periodic timer pending", "local ticks = 0\nevery(0.1, function() ticks = ticks + 1 end)\n"},
 };
 
 double median(std::vector<double> v) {

@@ -10,22 +10,33 @@
 // /dev/null otherwise. A marker with nothing after it is dropped, and so are
 // the descriptors of a piece without bytes, as on a stream socket.
 //
-// The run aborts (a finding) when a descriptor is left open, when the loop
-// ends in a way the transport cannot explain, or when what the server sent
-// is not a sequence of well-formed replies. Each input runs in the same
-// process as the ones before it, so what one run leaves behind (a descriptor,
-// memory) shows up as a finding or a leak report.
+// An input of odd length is served by a scripted device (kScript): it
+// offers interrupts, keeps the eventfds of interrupt set-ups and the maps of
+// DMA set-ups beyond their requests, and runs timers between requests; once
+// the stream has ended, time jumps past every deadline left, so whatever
+// callbacks the input set up run too. An input of even length is served by
+// the plain device.
+//
+// The run aborts (a finding) when a descriptor is left open once the device
+// is gone (the scripted device's kept eventfds and maps included), when the
+// loop ends in a way the transport cannot explain, or when what the server
+// sent is not a sequence of well-formed replies. Each input runs in the same
+// process as the ones before it, so what one run leaves behind (a
+// descriptor, memory) shows up as a finding or a leak report.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <csignal>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -108,18 +119,40 @@ std::vector<Piece> cut(std::string_view input) {
   }
 }
 
+// The scripted device's script: a doorbell per kind of interrupt work, a
+// timer of each kind, and guest memory, on registers the seeds write.
+constexpr std::string_view kScript = R"(
+on_write[0x4] = function(v) irq(v % 40) end
+on_write[0x5] = function(v) intx(v % 2 == 1) end
+on_write[0x6] = function(v) after((v % 64) * 1e-6, function() irq(0); regs[0x7] = regs[0x7] + 1 end) end
+local ticking
+on_write[0x8] = function(v)
+  if ticking then ticking:cancel() end
+  ticking = v ~= 0 and every(1e-5, function() regs[0x9] = regs[0x9] + 1; intx(regs[0x9] % 2 == 0) end) or nil
+end
+on_write[0xa] = function(v) dma.write32(v, v); regs[0xb] = dma.read32(v) end
+on_read[0xc] = function(v) return v + 1 end
+)";
+
+// The script as a file the loader reads; open for the whole process.
+vfio_user::UniqueFd g_script;
+std::string g_script_path;
+
 // Returns the device model of one run, built in place of the last run's: a
 // fresh 256 KiB heap block every run would cost the mapping and unmapping of
 // its pages every run.
-zephon::Backend& make_backend(std::optional<zephon::Backend>& slot, std::uint64_t& rom_size) {
+zephon::Backend& make_backend(std::optional<zephon::Backend>& slot, std::uint64_t& rom_size, bool scripted) {
   std::vector<std::uint8_t> rom(3000);
   for (std::size_t i = 0; i < rom.size(); ++i) rom[i] = static_cast<std::uint8_t>(i * 7);
   rom[0] = 0x55;
   rom[1] = 0xaa;
   rom_size = zephon::device::rom_size(rom.size());
-  auto config = zephon::device::configuration(rom_size);
+  const auto interrupts = scripted ? zephon::device::Interrupts::Offered : zephon::device::Interrupts::Absent;
+  auto config = zephon::device::configuration(rom_size, interrupts);
   if (!config) finding("the device's BARs were refused");
-  return slot.emplace(*config, std::move(rom));
+  zephon::Backend& backend = slot.emplace(*config, std::move(rom));
+  if (scripted && !backend.load_script(g_script_path.c_str())) finding("the device script was refused");
+  return backend;
 }
 
 // Returns n duplicates of fd.
@@ -153,9 +186,11 @@ void run_one(std::string_view input) {
 
   static std::optional<zephon::Backend> slot;
   std::uint64_t rom_size = 0;
-  zephon::Backend& backend = make_backend(slot, rom_size);
+  const bool scripted = input.size() % 2 == 1;
+  zephon::Backend& backend = make_backend(slot, rom_size, scripted);
   const auto regions = zephon::device::region_table(rom_size);
-  const auto interrupts = zephon::device::interrupt_table();
+  const auto interrupts = zephon::device::interrupt_table(scripted ? zephon::device::Interrupts::Offered
+                                                                   : zephon::device::Interrupts::Absent);
   const vfio_user::DeviceTables tables{interrupts, regions, true};
   static volatile std::sig_atomic_t stop = 0;
   {
@@ -169,6 +204,9 @@ void run_one(std::string_view input) {
       finding("the loop ended before the stream did");
     }
   }
+  // Every timer the input left falls due: its callbacks run, as they would
+  // have had the client stayed.
+  backend.run_due(std::chrono::steady_clock::now() + std::chrono::hours(24));
   slot.reset();  // the descriptors it may hold are closed before they are counted
   // This device's regions have no backing file, so nothing may go with a reply.
   if (!transport.sent_fds().empty()) finding("the server sent a descriptor");
@@ -188,6 +226,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!g_null_file || ::pipe2(pipe_ends, O_CLOEXEC) != 0) finding("cannot open descriptors to send");
   g_pipe_read.reset(pipe_ends[0]);
   g_pipe_write.reset(pipe_ends[1]);
+  g_script.reset(::memfd_create("script", MFD_CLOEXEC));
+  if (!g_script || ::write(g_script.get(), kScript.data(), kScript.size()) != static_cast<ssize_t>(kScript.size())) {
+    finding("cannot write the device script");
+  }
+  g_script_path = "/proc/self/fd/" + std::to_string(g_script.get());
   return 0;
 }
 

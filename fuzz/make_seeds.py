@@ -127,6 +127,46 @@ def connection_seeds():
     )
     seeds["cut_mid_payload"] = region(10, 1, 2, 0x10, 4, b"\x01\x02")
     seeds["big_version"] = version(1, size=0xFFFFFFFF) + b"x" * 64
+    # An input of odd length is served by the scripted device, whose script
+    # (in connection_fuzz.cpp) raises vector v on a write of v to offset
+    # 0x10, sets INTx from 0x14, starts a timer from 0x18 and a periodic
+    # one from 0x20, and reaches guest memory from 0x28.
+    scripted = {}
+    scripted["scripted_interrupts"] = (
+        fds(1) + set_irqs(1, 0, 0x24)
+        + region(10, 2, 2, 0x14, 4, struct.pack("<I", 1))
+        + set_irqs(3, 0, 0x11)
+        + region(10, 4, 7, 0x4, 4, struct.pack("<I", 0x406))
+        + region(10, 5, 7, 0x4, 4, struct.pack("<I", 0x6))
+        + fds(2) + set_irqs(6, 1, 0x24, 0, 2)
+        + set_irqs(7, 0, 0x21, 0, 0)
+        + fds(2) + set_irqs(8, 1, 0x24, 0, 2)
+        + region(10, 9, 7, 0x50, 4, struct.pack("<I", 0x00110000))
+        + region(10, 10, 2, 0x10, 4, struct.pack("<I", 1))
+        + set_irqs(11, 1, 0x21, 0, 2)
+        + msg(12, 8, struct.pack("<IIIII", 22, 0x22, 1, 0, 2) + b"\x01\x00")
+        + fds(1) + set_irqs(13, 2, 0x24)
+        + set_irqs(14, 1, 0x24, 0, 33)
+    )
+    scripted["scripted_timers"] = (
+        fds(1, True) + set_irqs(1, 1, 0x24)
+        + region(10, 2, 7, 0x50, 4, struct.pack("<I", 0x00010000))
+        + region(10, 3, 2, 0x18, 4, struct.pack("<I", 5))
+        + region(10, 4, 2, 0x20, 4, struct.pack("<I", 1))
+        + region(9, 5, 2, 0x24, 4)
+        + msg(6, 13)
+        + region(10, 7, 2, 0x20, 4, struct.pack("<I", 1))
+        + region(10, 8, 2, 0x20, 4, struct.pack("<I", 0))
+        + region(9, 9, 2, 0x30, 4)
+    )
+    scripted["scripted_memory"] = (
+        fds(1) + dma_map(1)
+        + region(10, 2, 2, 0x28, 4, struct.pack("<I", 0x10000))
+        + dma_unmap(3)
+        + region(10, 4, 2, 0x28, 4, struct.pack("<I", 0x10000))
+    )
+    for key, data in scripted.items():
+        seeds[key] = data if len(data) % 2 == 1 else data + b"\0"
     return seeds
 
 

@@ -8,21 +8,24 @@
 // of 65536 32-bit registers reached one aligned 32-bit word at a time, every
 // access logged with target "zephon"; region 6 is the ROM image, zeros past
 // its end; region 7 is the PciConfiguration. Any other region, and any bad
-// BAR 2 access, is logged at WARN and answered with zeros or dropped. The only
-// failure is a configuration-space read of a refused shape (InvalidInput).
-// reset() clears the registers only; VRAM keeps its contents, as a card's
-// memory does. No operation allocates (a device script's Lua state and
-// VRAM aside). The object is about 256 KiB: create it on the heap.
-// Single-threaded.
+// BAR 2 access, is logged at WARN and answered with zeros or dropped.
+// Without a script the only failure is a configuration-space read of a
+// refused shape (InvalidInput). reset() clears the registers only; VRAM
+// keeps its contents, as a card's memory does. No operation allocates (a
+// device script's Lua state and VRAM aside). The object is about 256 KiB:
+// create it on the heap. Single-threaded.
 //
 // Without a device script, DMA maps and interrupt set-ups are accepted and
 // their descriptors closed at once, and the cost of scripting is a
 // predictable branch per region access and one more per BAR 2 access. With
 // one (load_script), BAR 2 accesses go through it; DMA maps are kept as its
 // guest memory (GuestMemory) until the monitor unmaps them or the backend
-// is destroyed; the eventfds of trigger set-ups are kept for it until the
-// monitor disables them, the device is reset or the backend is destroyed;
-// and a reset runs its on_reset after clearing the registers.
+// is destroyed; interrupt set-ups go to ScriptInterrupts, which refuses
+// what the device cannot take with an error number and keeps eventfds
+// until the monitor disables them, the device is reset or the backend is
+// destroyed; the script's timers are the backend's deadlines (run_due);
+// and a reset clears the interrupts, then runs on_reset after clearing the
+// registers and cancelling the timers.
 #ifndef ZEPHON_BACKEND_H_
 #define ZEPHON_BACKEND_H_
 

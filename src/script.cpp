@@ -41,12 +41,25 @@ std::expected<std::string, std::string> read_script_file(const std::string& path
   }
 }
 
+// Returns text with Lua's name of the script, cut short for a long path
+// ("...d/of/a/long/path.lua"), replaced by the whole of it.
+std::string with_whole_name(std::string_view text, const SourceName& name) {
+  std::string out(text);
+  if (name.shown.empty() || name.shown == name.whole) return out;
+  for (std::size_t at = out.find(name.shown); at != std::string::npos;
+       at = out.find(name.shown, at + name.whole.size())) {
+    out.replace(at, name.shown.size(), name.whole);
+  }
+  return out;
+}
+
 // Returns the error text at the top of the stack on one line: the message,
 // then the traceback's frames after "; traceback: ", separated by "; ".
-std::string flattened_error(lua_State* state) {
+std::string flattened_error(lua_State* state, const SourceName& name) {
   std::size_t size = 0;
   const char* text = lua_type(state, -1) == LUA_TSTRING ? lua_tolstring(state, -1, &size) : nullptr;
-  std::string_view raw = text != nullptr ? std::string_view(text, size) : std::string_view("unknown error");
+  const std::string named = with_whole_name(text != nullptr ? std::string_view(text, size) : "unknown error", name);
+  const std::string_view raw = named;
   constexpr std::string_view kTraceback = "\nstack traceback:\n\t";
   std::string out;
   out.reserve(std::min(raw.size(), kMaxErrorText) + 16);
@@ -71,7 +84,7 @@ std::string hook_name(std::string_view table, std::uint32_t reg) { return fmt::f
 // Logs a hook that returned something other than `wanted`. Expects the
 // stack to hold the hook function, then what it returned; leaves one more
 // value on it, which the caller's settop removes.
-void report_wrong_return(lua_State* state, std::string_view hook, std::string_view wanted) {
+void report_wrong_return(lua_State* state, const SourceName& name, std::string_view hook, std::string_view wanted) {
   const char* type = luaL_typename(state, -1);
   lua_Debug info{};
   lua_pushvalue(state, -2);
@@ -79,7 +92,19 @@ void report_wrong_return(lua_State* state, std::string_view hook, std::string_vi
   log::emit(log::Level::Error, kScriptTarget,
             "Script error in {}, the access is served as a plain register: the function at {}:{} returned {}, "
             "not {}",
-            hook, info.short_src, info.linedefined, type, wanted);
+            hook, with_whole_name(info.short_src, name), info.linedefined, type, wanted);
+}
+
+// Returns the name Lua gives the chunk in messages, which it cuts short
+// when long; the path itself if Lua cannot say.
+std::string shown_name(lua_State* state, const std::string& chunk_name, const std::string& path) {
+  if (luaL_loadbufferx(state, "", 0, chunk_name.c_str(), "t") != LUA_OK) {
+    lua_pop(state, 1);
+    return path;
+  }
+  lua_Debug info{};
+  lua_getinfo(state, ">S", &info);
+  return info.short_src;
 }
 
 // Returns the value at index as a register value: a Lua integer, or a float
@@ -118,13 +143,14 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
   // the three fixed slots on the stack.
   script->arm_budget();
   lua_pushcfunction(state, &ScriptBindings::open_environment);
-  if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state));
+  if (lua_pcall(state, 0, 3, 0) != LUA_OK) return std::unexpected(flattened_error(state, {}));
 
   const std::string chunk_name = "@" + path;
+  script->name_ = {.shown = shown_name(state, chunk_name, path), .whole = path};
   // Errors name the file and line where there is one; a refused binary
   // chunk, a memory error or an error value that is not a string do not.
   auto refused = [&] {
-    std::string error = flattened_error(state);
+    std::string error = flattened_error(state, script->name_);
     return std::unexpected(error.starts_with(path + ":") ? error : path + ": " + error);
   };
   if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
@@ -151,7 +177,7 @@ void DeviceScript::arm_budget() {
 }
 
 void DeviceScript::report_failure(std::string_view what) {
-  const std::string error = flattened_error(state_.get());
+  const std::string error = flattened_error(state_.get(), name_);
   log::emit(log::Level::Error, kScriptTarget, "Script error in {}, the access is served as a plain register: {}", what,
             error);
 }
@@ -171,7 +197,7 @@ std::uint32_t DeviceScript::call_on_read(std::uint32_t reg, std::uint32_t stored
   }
   const std::optional<std::uint32_t> value = register_value(state, -1);
   if (!value) {
-    report_wrong_return(state, hook_name("on_read", reg), "an integer register value");
+    report_wrong_return(state, name_, hook_name("on_read", reg), "an integer register value");
     lua_settop(state, kOnWriteSlot);
     return device_.reg(reg);
   }
@@ -193,7 +219,7 @@ void DeviceScript::call_on_write(std::uint32_t reg, std::uint32_t value) {
   } else if (!lua_isnil(state, -1)) {
     replacement = register_value(state, -1);
     if (!replacement) {
-      report_wrong_return(state, hook_name("on_write", reg), "nil or an integer register value");
+      report_wrong_return(state, name_, hook_name("on_write", reg), "nil or an integer register value");
       failed = true;
     }
   }
@@ -211,7 +237,7 @@ void DeviceScript::after_reset() {
   arm_budget();
   lua_pushcfunction(state, &ScriptBindings::run_on_reset);
   if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
-    const std::string error = flattened_error(state);
+    const std::string error = flattened_error(state, name_);
     log::emit(log::Level::Error, kScriptTarget, "Script error in on_reset: {}", error);
   }
   lua_settop(state, kOnWriteSlot);
@@ -227,7 +253,7 @@ void DeviceScript::call_timer(ScriptTimers::Due due) {
   arm_budget();
   ScriptBindings::push_timer_function(state, due.id, !due.periodic);
   if (lua_pcall(state, 0, 0, kHandlerSlot) != LUA_OK) {
-    const std::string error = flattened_error(state);
+    const std::string error = flattened_error(state, name_);
     log::emit(log::Level::Error, kScriptTarget, "Script error in the callback of {}: {}",
               due.periodic ? "every(), which keeps its period" : "after()", error);
   }

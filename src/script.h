@@ -43,6 +43,13 @@ namespace zephon {
 
 struct ScriptBindings;
 
+// The script's file as Lua names it in messages (cut short, after "...",
+// when the path is long) and as it is.
+struct SourceName {
+  std::string shown;
+  std::string whole;
+};
+
 class DeviceScript {
  public:
   // Lua instructions one call into the script may run, the loading included.
@@ -134,6 +141,7 @@ class DeviceScript {
   double seconds() const;
 
   ScriptDevice device_;              // what the script may touch of the device
+  SourceName name_;                  // put whole into every message about the script
   std::array<std::uint8_t, kNumRegs> hooks_{};      // kConstant | kOnRead | kOnWrite per register
   std::array<std::uint32_t, kNumRegs> constants_{};  // reads[reg], valid where kConstant is set
   std::size_t allocated_ = 0;        // bytes the Lua state holds

@@ -2,8 +2,9 @@
 
 #include <lua.hpp>
 
-#include <cstdlib>
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "script.h"
 #include "script_include.h"
 #include "script_interrupts.h"
+#include "script_library.h"
 
 namespace zephon {
 
@@ -130,9 +132,15 @@ void ScriptBindings::count_hook(lua_State* state, lua_Debug*) {
 }
 
 void ScriptBindings::charge(lua_State* state, std::size_t bytes) {
+  spend(state, DeviceScript::kCallInstructions +
+                   static_cast<long>(std::min<std::size_t>(bytes / DeviceScript::kBytesPerInstruction,
+                                                           DeviceScript::kInstructionBudget)));
+}
+
+void ScriptBindings::spend(lua_State* state, long instructions) {
   DeviceScript* script = owner(state);
-  script->used_ += DeviceScript::kCallInstructions + static_cast<long>(bytes / DeviceScript::kBytesPerInstruction);
-  // Level 1: the Lua code that called the copying function.
+  script->used_ += instructions;
+  // Level 1: the Lua code that called the library function.
   if (script->exhausted_ || script->used_ >= DeviceScript::kInstructionBudget) {
     budget_spent(state, script->exhausted_, 1);
   }
@@ -178,6 +186,9 @@ int ScriptBindings::open_environment(lua_State* state) {
     luaL_requiref(state, library.name, library.func, 1);
     lua_pop(state, 1);
   }
+  open_bounded_library(state, {.per_call = DeviceScript::kInstructionBudget,
+                               .spend = &ScriptBindings::spend,
+                               .spend_bytes = &ScriptBindings::charge});
   // No files, and no loading of precompiled chunks, which Lua does not check.
   for (const char* name : {"dofile", "loadfile", "load"}) {
     lua_pushnil(state);

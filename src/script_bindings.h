@@ -31,6 +31,9 @@ struct ScriptBindings {
   // (DeviceScript::kCallInstructions, and one instruction per
   // kBytesPerInstruction bytes); raises the same error past it.
   static void charge(lua_State* state, std::size_t bytes);
+  // Counts instructions a library function's work is worth against the
+  // budget; raises the same error past it.
+  static void spend(lua_State* state, long instructions);
   // Returns 3 values: the traceback message handler and the function tables
   // of on_read and on_write, after setting up libraries, interface and
   // prelude.

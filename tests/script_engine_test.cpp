@@ -12,6 +12,7 @@
 
 #include "device.h"
 #include "guest_memory.h"
+#include "pattern_cost.h"
 #include "script.h"
 #include "script_interrupts.h"
 #include "vram_space.h"
@@ -176,6 +177,39 @@ TEST_F(ScriptEngine, PreludeHelpersSetBitsOnRead) {
 
 // What a script must not reach, and how the interface refuses misuse; each
 // is an error of the script's, so loading fails with its message.
+// The library functions bounded for the budget still answer as Lua's.
+TEST_F(ScriptEngine, BoundedLibraryFunctionsAnswerAsLuasDo) {
+  auto script = load(R"(
+assert(string.rep('ab', 3, ',') == 'ab,ab,ab' and ('x'):rep(0) == '' and ('ab'):rep(5) == 'ababababab')
+assert(select(2, ('key = value'):find('(%w+) = (%w+)')) == 11 and ('a.b'):find('.', 1, true) == 2)
+assert(('a1b22c333'):gsub('%d+', '#') == 'a#b#c#' and ('hello'):match('^(h)') == 'h')
+local words = {}
+for word in ('one two  three'):gmatch('%a+') do words[#words + 1] = word end
+assert(#words == 3 and words[3] == 'three')
+local t = {3, 1, 2}
+table.sort(t)
+table.insert(t, 1, 0)
+assert(t[1] == 0 and t[4] == 3 and table.remove(t, 1) == 0 and #t == 3)
+assert(table.move({1, 2, 3}, 1, 3, 2)[4] == 3)
+)");
+  ASSERT_TRUE(script) << script.error();
+}
+
+// Each factor of the bound: starting positions, a repetition's longest run,
+// an option, a balance, the pattern's length, and the bytes scanned.
+TEST(PatternCost, BoundsEachKindOfItem) {
+  using zephon::pattern_cost;
+  EXPECT_EQ(pattern_cost("abc", "b", true, 1e9), 4.0 * 2);
+  EXPECT_EQ(pattern_cost("abc", "^b", true, 1e9), 1.0 * 3);
+  EXPECT_EQ(pattern_cost("abc", "^b", false, 1e9), 4.0 * 3);  // gmatch: '^' is a character
+  EXPECT_EQ(pattern_cost("a11b222", "%d+", true, 1e9), 8.0 * 4 * 4 + 7);
+  EXPECT_EQ(pattern_cost("aaa", "[a-c]*", true, 1e9), 4.0 * 7 * 4 + 3);
+  EXPECT_EQ(pattern_cost("aaaa", ".-b", true, 1e9), 5.0 * 4 * 5);
+  EXPECT_EQ(pattern_cost("xy", "%bxya?", true, 1e9), 3.0 * 7 * 3 * 2);
+  EXPECT_GT(pattern_cost(std::string(20000, 'a'), ".-.-.-.-.-.-b", true, 5e6), 5e6);
+  EXPECT_EQ(pattern_cost("ab", "[a", true, 1e9), 3.0 * 3);  // malformed: Lua stops it
+}
+
 struct Refusal {
   std::string name;
   std::string text;
@@ -220,6 +254,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"VramOptionNotABoolean", "vram.enable{mappable = 0}",
                 "vram.enable: mappable must be a boolean, not a number"},
         Refusal{"TooMuchMemory", "local s = string.rep('x', 1 << 27)", "not enough memory", ": "},
+        Refusal{"MovingAHugeRange", "table.move({}, 1, 1e12, 2)", "instruction budget of 5000000 exceeded"},
+        Refusal{"ShiftingAClaimedLength",
+                "table.insert(setmetatable({}, {__len = function() return math.maxinteger end}), 1, 0)",
+                "table.insert: a table whose length comes from __len is not taken"},
+        Refusal{"SortingALongTable", "local t = {} for i = 1, 300000 do t[i] = -i end table.sort(t)",
+                "instruction budget of 5000000 exceeded"},
         Refusal{"ErrorValueNotAString", "error({})", "unknown error", ": "}),
     [](const auto& info) { return info.param.name; });
 

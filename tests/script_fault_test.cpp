@@ -1,11 +1,28 @@
 // Faulty device scripts: refused before the socket exists when they cannot be
 // loaded; reported and passed over, the run going on, when a hook fails.
+#include <linux/vfio.h>
+#include <sys/eventfd.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fstream>
+
 #include "script_run.h"
+#include "vfio_user/unique_fd.h"
+#include "vfio_user/wire.h"
 
 namespace zephon_test {
 namespace {
+
+// Returns the payload of a 4-byte read of BAR 2 at offset.
+std::vector<std::uint8_t> read_payload(std::uint64_t offset) {
+  std::vector<std::uint8_t> payload(16);
+  vfio_user::wire::store64(payload.data(), offset);
+  vfio_user::wire::store32(payload.data() + 8, 2);
+  vfio_user::wire::store32(payload.data() + 12, 4);
+  return payload;
+}
 
 // Returns text with every {} replaced by path.
 std::string with_path(std::string text, const std::string& path) {
@@ -108,8 +125,85 @@ INSTANTIATE_TEST_SUITE_P(
         HookFault{"WriteError", "regs[0x10] = 0\nerror('jammed')", true, "{}:3: jammed"},
         HookFault{"WriteWrongType", "return {}", true,
                   "the function at {}:1 returned table, not nil or an integer register value"},
-        HookFault{"WriteRunsOutOfMemory", "local s = string.rep('x', 100000000)", true, "not enough memory"}),
+        HookFault{"WriteRunsOutOfMemory", "local s = string.rep('x', 100000000)", true, "not enough memory"},
+        // Two calls whose work Lua's library does out of the instruction
+        // count's sight: bounded, they end as the budget says.
+        HookFault{"ReadRepeatsNothingForEver", "return #string.rep('', math.maxinteger)", false,
+                  "{}:2: instruction budget of 5000000 exceeded"},
+        HookFault{"ReadBacktracksForEver", "return ('a'):rep(20000):find('.-.-.-.-.-.-b') or 0", false,
+                  "{}:2: string.find: the pattern's worst case on a subject of 20000 bytes is past the instruction "
+                  "budget of 5000000"}),
     [](const auto& info) { return info.param.name; });
+
+// Lua cuts a long file name short in its messages; zephon's show it whole.
+TEST_F(ScriptRun, ALongScriptPathIsNamedWholeInLoadErrorsAndTracebacks) {
+  const std::filesystem::path deep = dir_ / std::string(40, 'd') / std::string(40, 'e');
+  std::filesystem::create_directories(deep);
+  const std::string path = (deep / "device.lua").string();
+  ASSERT_GT(path.size(), 100u);
+  std::ofstream(path) << "on_read[0x10] = function()\n  error('unplugged')\nend\n";
+  auto [process, client] = serve(path);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->read32(2, 0x40), 0u);
+  RunResult run = finish(*process, *client);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.count_containing(with_path("access is served as a plain register: {}:2: unplugged; traceback: "
+                                            "[C]: in function 'error'; {}:2: in function <{}:1>",
+                                            path)),
+            1u)
+      << run.err;
+
+  std::ofstream(path, std::ios::trunc) << "\nerror('no such board')\n";
+  RunResult refused = wait(*launch(path));
+  EXPECT_EQ(refused.status, 101);
+  EXPECT_TRUE(refused.err.ends_with("failed to load device script: " + path + ":2: no such board\n")) << refused.err;
+}
+
+// A hook whose work the budget cannot see stops nothing: comparing two
+// 16 MiB strings is one instruction, so a million comparisons run for
+// about half an hour within the budget. A stop signal still leaves the
+// recording, from the signal handler, 2 s later.
+TEST_F(ScriptRun, AStopSignalLeavesTheRecordingWhileAHookIsStuck) {
+  auto process = launch(write_script("device.lua", R"(
+local a = string.rep(string.rep('x', 1024), 16 * 1024)
+local b = string.rep(string.rep('x', 1024), 16 * 1024)
+on_read[0x20] = function()
+  log('comparing')
+  irq(0)
+  local same = 0
+  for i = 1, 1000000 do
+    if a == b then same = same + 1 end
+  end
+  return same
+end
+)"));
+  ASSERT_TRUE(ZephonProcess::wait_for_path(socket_)) << process->err();
+  auto client = connect_when_listening(socket_);
+  ASSERT_TRUE(client.has_value());
+  ASSERT_TRUE(client->version().has_value());
+  vfio_user::UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  const int fds[] = {event.get()};
+  ASSERT_TRUE(client->call(vfio_user::Command::SetIrqs,
+                           set_irqs_payload(VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER,
+                                            VFIO_PCI_MSI_IRQ_INDEX, 0, 1),
+                           0, fds));
+  ASSERT_TRUE(client->write32(VFIO_PCI_CONFIG_REGION_INDEX, 0x50, 0x0001 << 16));
+  ASSERT_TRUE(client->write32(2, 0x10, 0x1234));
+  // The read's reply never comes: the hook is at its comparisons once the
+  // interrupt it raises first has arrived.
+  ASSERT_TRUE(client->send(vfio_user_client::Client::frame(99, 9, read_payload(0x80))));
+  ASSERT_EQ(wait_signalled(event.get(), 20000), 1u);
+  process->signal(SIGTERM);
+  RunResult run = wait(*process);
+  EXPECT_EQ(run.status, 128 + SIGTERM);
+  EXPECT_EQ(run.dump.size(), 262144u);
+  EXPECT_EQ(run.reg(4), 0x1234u);
+  EXPECT_FALSE(std::filesystem::exists(socket_));
+  EXPECT_GE(run.find("INFO zephon::script: comparing"), 0) << run.err;
+  EXPECT_TRUE(run.err.ends_with("zephon: stopped by SIGTERM; still busy 2 s later: register dump written, socket "
+                                "removed\n"))
+      << run.err;
+}
 
 TEST_F(ScriptRun, AFailedWriteHookLeavesTheGuestsValueAndLogsTheRestore) {
   const std::string path = write_script("device.lua", "on_write[0x10] = function(v)\n  regs[0x10] = 0\n  error('x')\nend\n");

@@ -1,6 +1,8 @@
 // The request cycle on one accepted connection: receive a header with its
 // descriptors, dispatch to the command's handler or refuse the command,
-// close what was not handed on, report a failure with an error reply.
+// close what was not handed on, report a failure with an error reply; and
+// between requests, whatever of the backend's own time has fallen due
+// (ServerBackend::next_deadline), a request already waiting first.
 #ifndef VFIO_USER_REQUEST_LOOP_H_
 #define VFIO_USER_REQUEST_LOOP_H_
 

@@ -8,9 +8,10 @@
 // else removed it; destroying the Server removes whatever is at the path.
 // run() serves requests one at a time until the client closes the
 // connection (success), a header cannot be received, an error reply cannot
-// be written, or request_stop() is called on this server. Everything blocks;
-// there is one thread, and request_stop() is the one call a signal handler
-// may make.
+// be written, or request_stop() is called on this server; between requests
+// it runs the backend's own time when the backend names a deadline.
+// Everything blocks; there is one thread, and request_stop() is the one
+// call a signal handler may make.
 #ifndef VFIO_USER_SERVER_H_
 #define VFIO_USER_SERVER_H_
 
