@@ -237,17 +237,19 @@ TEST_F(TahitiAccel, PacketsWriteRegistersAndFillMemory) {
   EXPECT_EQ(reg(0x9004), 0x22u);
   ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaSrbmWrite, 0, 0), (0x5u << 16) | (0x9004 >> 2), 0x44332211}));
   EXPECT_EQ(reg(0x9004), 0x00330011u);
-  // 3 dwords of 0x5A5A5A5A, then 4 page entries counting up by a page.
-  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaConstantFill, 0, 3), 0x600000, 0x5A5A5A5A, 0,
-                                         dma_packet(kDmaWrite, 0x42, 8), 0x601000, 0, 0x1, 0, 0x7000, 0, 0x1000, 0}));
-  auto filled = gpu_->vram_read(0x600000, 16);
+  // The longest fill, 0xFFFFF dwords of 0x5A5A5A5A (within the instruction
+  // budget), then 4 page entries counting up by a page over its start.
+  ASSERT_TRUE(gpu_->dma_submit(0, Dwords{dma_packet(kDmaConstantFill, 0, 0xFFFFF), 0x600000, 0x5A5A5A5A, 0,
+                                         dma_packet(kDmaWrite, 0x42, 8), 0x600000, 0, 0x1, 0, 0x7000, 0, 0x1000, 0}));
+  auto filled = gpu_->vram_read(0x600000 + 4 * 0xFFFFE, 8);
   ASSERT_TRUE(filled);
-  EXPECT_EQ(vfio_user::wire::load32(filled->data() + 8), 0x5A5A5A5Au);
-  EXPECT_EQ(vfio_user::wire::load32(filled->data() + 12), 0u);
-  auto entries = gpu_->vram_read(0x601000, 40);
+  EXPECT_EQ(vfio_user::wire::load32(filled->data()), 0x5A5A5A5Au);
+  EXPECT_EQ(vfio_user::wire::load32(filled->data() + 4), 0u);
+  auto entries = gpu_->vram_read(0x600000, 40);
   ASSERT_TRUE(entries);
   for (std::uint64_t k = 0; k < 5; ++k) {
-    EXPECT_EQ(vfio_user::wire::load64(entries->data() + 8 * k), k < 4 ? (0x7000 + 0x1000 * k) | 1 : 0) << k;
+    EXPECT_EQ(vfio_user::wire::load64(entries->data() + 8 * k), k < 4 ? (0x7000 + 0x1000 * k) | 1 : 0x5A5A5A5A5A5A5A5A)
+        << k;
   }
   RunResult run = finish_run();
   EXPECT_EQ(run.status, 0) << run.err;

@@ -54,8 +54,10 @@ local function dword(s, k) return (unpack("<I4", s, 4 * k + 1)) end
 local function register(engine, offset) return (engine.base + offset) >> 2 end
 
 -- Returns count page entries, (value + k * increment) | flags for k from 0.
+-- Counting entries is a Lua loop, a few instructions each; the driver asks
+-- for at most one page table's worth (512) per packet.
 local function page_entries(value, increment, flags, count)
-  if increment == 0 then return pack("<i8", value | flags):rep(count) end
+  if increment == 0 then return gart.repeated(pack("<i8", value | flags), count) end
   local parts = {}
   for k = 0, count - 1 do parts[k + 1] = pack("<i8", (value + k * increment) | flags) end
   return table.concat(parts)

@@ -143,12 +143,20 @@ function M.copy(destination, source, length)
   M.write(destination, M.read(source, length))
 end
 
+-- Returns the string unit repeated count times. string.rep counts an
+-- instruction per repetition against the budget, so a long run is made of
+-- 1024-fold blocks.
+function M.repeated(unit, count)
+  if count <= 1024 then return unit:rep(count) end
+  return unit:rep(1024):rep(count // 1024) .. unit:rep(count % 1024)
+end
+
 -- Returns nothing; fills length bytes at MC address gpu with the 32-bit
 -- little-endian pattern repeated (the last copy cut).
 function M.fill(gpu, length, pattern)
   if length <= 0 then return end
   local word = string.pack("<I4", pattern & 0xFFFFFFFF)
-  local bytes = word:rep((length + 3) // 4)
+  local bytes = M.repeated(word, (length + 3) // 4)
   if #bytes ~= length then bytes = bytes:sub(1, length) end
   M.write(gpu, bytes)
 end
