@@ -55,7 +55,8 @@ local function register(engine, offset) return (engine.base + offset) >> 2 end
 
 -- Returns count page entries, (value + k * increment) | flags for k from 0.
 -- Counting entries is a Lua loop, a few instructions each; the driver asks
--- for at most one page table's worth (512) per packet.
+-- for at most one page table's worth (4096 entries in the recorded run) per
+-- packet.
 local function page_entries(value, increment, flags, count)
   if increment == 0 then return gart.repeated(pack("<i8", value | flags), count) end
   local parts = {}
