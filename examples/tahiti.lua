@@ -1,9 +1,10 @@
 -- For the Linux display driver (radeon, which takes the device for a TAHITI,
 -- a Southern Islands part) bringing the card all the way up: with a video
 -- BIOS (zephon-rom build --video-bios) and this script, the driver posts the
--- card, loads its microcode, enables its GART, passes the ring tests of the
--- command processor's rings 0 to 2, sets a mode and starts a framebuffer
--- console (see display-driver-bringup.log.gz among the recordings).
+-- card, loads its microcode, enables its GART, passes the ring and IB tests
+-- of rings 0 to 4 with acceleration on, sets a mode and starts a framebuffer
+-- console (see display-driver-bringup.log.gz and display-driver-accel.log.gz
+-- among the recordings).
 --
 -- Each answer below ends a wait the driver has; the registers are named as
 -- in the driver's register header for these parts, and the comments give
@@ -14,8 +15,8 @@
 local function reg(offset) return offset // 4 end
 
 -- VRAM. The driver places its GART table in VRAM (at VRAM offset 0x40000)
--- and its framebuffer too, and the DMA engine's ring test (ring 3, the next
--- step) walks that table; so BAR 0 must remember what is written to it.
+-- and its framebuffer too, and the engines walk that table to reach guest
+-- memory; so BAR 0 must remember what is written to it.
 -- Offered mappable, the guest reaches it without zephon; the cost is that
 -- QEMU then waits for the reply of every BAR 2 write (see the README).
 vram.enable()
@@ -37,32 +38,16 @@ local TRAIN_DONE_D0 = 1 << 30
 local TRAIN_DONE_D1 = 1 << 31
 reads[reg(0x28E8)] = TRAIN_DONE_D0 | TRAIN_DONE_D1
 
--- Ring tests of the command processor. For each of rings 0 to 2 the driver
--- takes a free scratch register (SCRATCH_REG0 at 0x8500 and the six after
--- it), writes 0xCAFEDEAD to it, queues a three-word packet that stores
--- 0xDEADBEEF there, writes the ring's write pointer and polls the scratch
--- register for 0xDEADBEEF. The ring itself lies in guest memory, which the
--- device does not read (yet); so a write pointer update stands for the
--- packet: every scratch register still holding the test's 0xCAFEDEAD gets
--- the value the packet would have stored. Write pointer updates outside a
--- test (the ring's set-up writes 0) find no such register and change
--- nothing.
-local SCRATCH_REG0 = reg(0x8500)
-local SCRATCH_REGS = 7
-local TEST_PENDING = 0xCAFEDEAD
-local TEST_PASSED = 0xDEADBEEF
-local RING_WPTR = {[0] = 0xC114, [1] = 0xC190, [2] = 0xC1A4}  -- CP_RB0/1/2_WPTR
-
-for ring = 0, 2 do
-  on_write[reg(RING_WPTR[ring])] = function()
-    for i = 0, SCRATCH_REGS - 1 do
-      if regs[SCRATCH_REG0 + i] == TEST_PENDING then
-        regs[SCRATCH_REG0 + i] = TEST_PASSED
-        log(string.format("ring %d test answered through SCRATCH_REG%d", ring, i))
-      end
-    end
-  end
-end
+-- Acceleration: the command processor's rings 0 to 2, the two DMA engines
+-- and the interrupt handler ring, read from guest memory and VRAM through
+-- the GART and executed when the driver writes a ring's write pointer (see
+-- tahiti/accel.lua and the files beside it). The driver's ring tests
+-- (0xCAFEDEAD in a scratch register or a write-back slot, a packet storing
+-- 0xDEADBEEF there, the write pointer) and its IB tests pass because the
+-- packets run; its fences land in guest memory and their interrupts come
+-- through the IH ring and MSI vector 0.
+local accel = include("tahiti/accel")
+on_reset = accel.reset
 
 -- DMIF_BUFFER_CONTROL of display pipes 0 to 5 (0x0CA0 + 0x20 * pipe). When
 -- it sets a mode the driver writes how many display FIFO buffers a pipe gets

@@ -171,8 +171,13 @@
 #define SCRATCH_REG4                                    0x8510
 #define SCRATCH_REG5                                    0x8514
 #define SCRATCH_REG6                                    0x8518
+#define SCRATCH_REG7                                    0x851C
 #define SCRATCH_UMSK                                    0x8540
 #define SCRATCH_ADDR                                    0x8544
+#define CP_COHER_CNTL2                                  0x85E8
+#define CP_RB2_RPTR                                     0x86F8
+#define CP_RB1_RPTR                                     0x86FC
+#define CP_RB0_RPTR                                     0x8700
 #define CP_RB0_BASE                                     0xC100
 #define CP_RB0_CNTL                                     0xC104
 #define CP_RB0_RPTR_ADDR                                0xC10C
@@ -214,6 +219,12 @@
 #define DMA0_POWER_CNTL                                 0xD0BC
 #define DMA0_CLK_CTRL                                   0xD0C0
 #define DMA1_RB_CNTL                                    0xD800
+#define DMA1_RB_BASE                                    0xD804
+#define DMA1_RB_RPTR                                    0xD808
+#define DMA1_RB_WPTR                                    0xD80C
+#define DMA1_RB_RPTR_ADDR_HI                            0xD81C
+#define DMA1_RB_RPTR_ADDR_LO                            0xD820
+#define DMA1_IB_CNTL                                    0xD824
 #define DMA1_CNTL                                       0xD82C
 #define DMA1_POWER_CNTL                                 0xD8BC
 #define DMA1_CLK_CTRL                                   0xD8C0

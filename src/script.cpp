@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "script_bindings.h"
+#include "script_include.h"
 #include "vfio_user/unique_fd.h"
 
 namespace zephon {
@@ -154,10 +155,14 @@ std::expected<std::unique_ptr<DeviceScript>, std::string> DeviceScript::load(con
     return std::unexpected(error.starts_with(path + ":") ? error : path + ": " + error);
   };
   if (luaL_loadbufferx(state, text->data(), text->size(), chunk_name.c_str(), "t") != LUA_OK) return refused();
+  lua_pushcfunction(state, &ScriptInclude::start);
+  lua_pushlightuserdata(state, const_cast<std::string*>(&path));
+  if (lua_pcall(state, 1, 0, 0) != LUA_OK) return refused();
   script->arm_budget();
   script->loading_ = true;
   const int status = lua_pcall(state, 0, 0, 0);
   script->loading_ = false;
+  ScriptInclude::finish(state);
   if (status != LUA_OK) return refused();
   lua_settop(state, kOnWriteSlot);
   log::emit(log::Level::Info, kScriptTarget, "Device script loaded: {}", path);

@@ -12,6 +12,7 @@
 #include "log.h"
 #include "memory_bindings.h"
 #include "script.h"
+#include "script_include.h"
 #include "script_interrupts.h"
 #include "script_library.h"
 
@@ -210,6 +211,7 @@ int ScriptBindings::open_environment(lua_State* state) {
   lua_register(state, "print", &ScriptBindings::log);
   lua_register(state, "now", &ScriptBindings::now);
   lua_register(state, "replay", &ScriptBindings::replay);
+  lua_register(state, "include", &ScriptInclude::include);
   open_timers(state);
 
   make_proxy(state, "reads", &ScriptBindings::reads_index, &ScriptBindings::reads_newindex);
