@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds zephon, serves a small sample ROM, drives the device with
+# Builds zephon, serves a video BIOS made by zephon-rom, drives the device with
 # zephon-probe, and shows what each side recorded: the probe's view, the
 # register log and the register dump. Then the same session once more with a
 # device script (examples/status-ready.lua): what the script changed in the
@@ -19,14 +19,11 @@ fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 # --- The ROM image ----------------------------------------------------------
 # Everything the demo does to make the ROM zephon serves is here: make_rom
 # writes the image to the path it is given and shows its first bytes.
-rom_description="a 4 KiB sample ROM (55 AA signature, then a byte ramp)"
+rom_description="a video BIOS for the device (zephon-rom build --video-bios)"
 make_rom() {
-  python3 - "$1" <<'PY'
-import sys
-data = bytes([0x55, 0xAA]) + bytes(i & 0xFF for i in range(2, 4096))
-open(sys.argv[1], "wb").write(data)
-PY
-  od -A x -t x1 -N 16 "$1"
+  "$romtool" build --video-bios --size 40K -o "$1"
+  "$romtool" inspect "$1" >"$1.inspect"
+  head -n 14 "$1.inspect"
 }
 # -----------------------------------------------------------------------------
 
@@ -39,7 +36,8 @@ cmake --build "$build" -j"$(nproc)"
 zephon="$build/src/zephon"
 probe="$build/tools/probe/zephon-probe"
 trace="$build/tools/trace/zephon-trace"
-for binary in "$zephon" "$probe" "$trace"; do
+romtool="$build/tools/rom/zephon-rom"
+for binary in "$zephon" "$probe" "$trace" "$romtool"; do
   [ -x "$binary" ] || fail "no binary at $binary"
 done
 
@@ -57,7 +55,7 @@ cleanup() {
 trap cleanup EXIT
 
 sock="$work/zephon.sock"
-rom="$work/sample-rom.bin"
+rom="$work/vbios.rom"
 
 step "Making $rom_description"
 make_rom "$rom"
