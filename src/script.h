@@ -170,7 +170,6 @@ class DeviceScript {
   std::chrono::steady_clock::time_point start_{};  // origin of now()
   ScriptTimers timers_;              // after() and every(); their functions are in the Lua state
   std::string path_;                 // the script file, for paths relative to it
-  bool loading_ = false;             // the script's chunk is running (load())
   std::unique_ptr<Replay> replay_;   // replay(): null without one
   std::unique_ptr<ReplayFollower> follower_;  // a strict replay's: null without one
   // The message of an error a binding raises once the objects it used are
