@@ -36,10 +36,10 @@ std::expected<std::size_t, int> Connection::read_some(std::span<std::uint8_t> bu
   return n;
 }
 
-std::expected<Connection::Filled, int> Connection::read_ahead() {
+std::expected<Connection::Filled, int> Connection::read_ahead(Wait wait) {
   if (ahead_.empty()) ahead_.resize(kReadAhead);
-  auto peeked = transport_.peek(ahead_, log::holds_back() ? Wait::No : Wait::Yes);
-  if (!peeked && peeked.error() == EAGAIN) {
+  auto peeked = transport_.peek(ahead_, wait == Wait::No || log::holds_back() ? Wait::No : Wait::Yes);
+  if (!peeked && peeked.error() == EAGAIN && wait == Wait::Yes) {
     log::flush();
     peeked = transport_.peek(ahead_, Wait::Yes);
   }
@@ -164,14 +164,18 @@ void Connection::skip_unread() {
 }
 
 std::expected<bool, int> Connection::wait_for_input(std::chrono::steady_clock::time_point deadline) {
-  if (ahead_begin_ < ahead_end_) return true;
-  // As for reads: with log records held back, a look first, and only when
-  // nothing is there are they written out before the wait.
-  constexpr std::chrono::nanoseconds kNoWait{0};
-  auto ready = log::holds_back() ? transport_.wait_input(kNoWait) : std::expected<bool, int>(false);
-  if (ready && !*ready) {
+  if (ahead_begin_ < ahead_end_ || one_by_one_ > 0) return true;
+  // What is there is read ahead without waiting, as the receive would read
+  // it, so that a stream of requests costs no call more than without a
+  // deadline. Only when nothing is there are held-back log records written
+  // out and the wait begins.
+  auto filled = read_ahead(Wait::No);
+  if (filled) return true;
+  std::expected<bool, int> ready = std::unexpected(filled.error());
+  if (filled.error() == EAGAIN) {
     log::flush();
-    ready = transport_.wait_input(std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), kNoWait));
+    ready = transport_.wait_input(
+        std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0)));
   }
   if (!ready && ready.error() == EINTR) return false;
   return ready;

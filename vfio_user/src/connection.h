@@ -86,8 +86,8 @@ class Connection {
   std::expected<std::size_t, int> read_some(std::span<std::uint8_t> buf);
   // Returns Yes once requests were read ahead, OneByOne when descriptors
   // came with them (nothing was taken), Ended at the end of the stream;
-  // else the error number.
-  std::expected<Filled, int> read_ahead();
+  // else the error number (EAGAIN with Wait::No when nothing is there).
+  std::expected<Filled, int> read_ahead(Wait wait = Wait::Yes);
   // Returns the header's first bytes (with the descriptors that came with
   // them) from the transport.
   std::expected<std::size_t, int> receive_one(std::span<std::uint8_t> buf, FdList& fds);
