@@ -49,9 +49,10 @@ TEST_F(TraceScriptRun, TheDoorbellExampleShowsInSequenceAndRoundTripsThroughExpo
   UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   ASSERT_TRUE(event);
   const int fds[] = {event.get()};
-  auto set = client->call(vfio_user::Command::SetIrqs, trigger_vector0(VFIO_PCI_MSIX_IRQ_INDEX), 0, fds);
+  auto set = client->call(vfio_user::Command::SetIrqs, trigger_vector0(VFIO_PCI_MSI_IRQ_INDEX), 0, fds);
   ASSERT_TRUE(set.has_value()) << set.error();
   ASSERT_FALSE(set->is_error());
+  ASSERT_TRUE(client->write32(VFIO_PCI_CONFIG_REGION_INDEX, 0x50, 0x0001 << 16).has_value());  // MSI enabled
   ASSERT_TRUE(client->write32(2, 0x80, 5).has_value());
   pollfd ready{.fd = event.get(), .events = POLLIN, .revents = 0};
   EXPECT_EQ(::poll(&ready, 1, 5000), 1);
@@ -64,7 +65,7 @@ TEST_F(TraceScriptRun, TheDoorbellExampleShowsInSequenceAndRoundTripsThroughExpo
   EXPECT_EQ(sequence.out,
             "write 0x0020 = 0x00000005 (was 0x00000000)\n"
             "set 0x0021 = 0x00000005 (was 0x00000000)\n"
-            "irq vector 0 (MSI-X)\n"
+            "irq vector 0 (MSI)\n"
             // The hook's return value, stored instead of the guest's.
             "set 0x0020 = 0x00000000 (was 0x00000005)\n"
             "read 0x0021 = 0x00000005\n")
