@@ -22,13 +22,13 @@ constexpr std::size_t kReceiveBuffer = 64 * 1024;
 // requests that keeps coming costs no log write per request, and nothing
 // logged waits behind a client that has gone quiet. With nothing held back
 // the receive simply waits, with no try before it.
-std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t> buf) {
+std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t> buf, Wait wait) {
   // Descriptors of an earlier receive that no header claimed have no
   // request left to go to.
   arrived_.clear();
   arrived_too_many_ = false;
-  auto got = transport_.receive(buf, arrived_, log::holds_back() ? Wait::No : Wait::Yes);
-  if (!got && got.error() == EAGAIN) {
+  auto got = transport_.receive(buf, arrived_, wait == Wait::No || log::holds_back() ? Wait::No : Wait::Yes);
+  if (!got && got.error() == EAGAIN && wait == Wait::Yes) {
     log::flush();
     got = transport_.receive(buf, arrived_, Wait::Yes);
   }
@@ -40,9 +40,9 @@ std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t
   return got->size;
 }
 
-std::expected<std::size_t, int> Connection::fill() {
+std::expected<std::size_t, int> Connection::fill(Wait wait) {
   if (ahead_.empty()) ahead_.resize(kReceiveBuffer);
-  auto n = receive_input(ahead_);
+  auto n = receive_input(ahead_, wait);
   if (n) {
     ahead_begin_ = 0;
     ahead_end_ = *n;
@@ -166,14 +166,18 @@ void Connection::skip_unread() {
 }
 
 std::expected<bool, int> Connection::wait_for_input(std::chrono::steady_clock::time_point deadline) {
-  if (ahead_begin_ < ahead_end_) return true;
-  // As for reads: with log records held back, a look first, and only when
-  // nothing is there are they written out before the wait.
-  constexpr std::chrono::nanoseconds kNoWait{0};
-  auto ready = log::holds_back() ? transport_.wait_input(kNoWait) : std::expected<bool, int>(false);
-  if (ready && !*ready) {
+  if (buffered() > 0) return true;
+  // What is there is taken without waiting, as the next receive would take
+  // it, so that a stream of requests costs no call more than without a
+  // deadline. Only when nothing is there are held-back log records written
+  // out and the wait begins.
+  auto filled = fill(Wait::No);
+  if (filled) return true;
+  std::expected<bool, int> ready = std::unexpected(filled.error());
+  if (filled.error() == EAGAIN) {
     log::flush();
-    ready = transport_.wait_input(std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), kNoWait));
+    ready = transport_.wait_input(
+        std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0)));
   }
   if (!ready && ready.error() == EINTR) return false;
   return ready;

@@ -16,7 +16,8 @@
 // delivers them with the last bytes of a receive, so they go to the last
 // request whose header begins among that receive's bytes (each header's
 // message_size tells whether another follows), and are closed if none does.
-// receive_input() is the one place where the connection waits for input.
+// receive_input() is where the connection waits for input, and
+// wait_for_input() where it waits for input or a backend's deadline.
 #ifndef VFIO_USER_CONNECTION_H_
 #define VFIO_USER_CONNECTION_H_
 
@@ -78,9 +79,10 @@ class Connection {
   // Returns how many bytes were received into buf (0 at the end of the
   // stream), having written out held-back log records first if it had to
   // wait; their descriptors wait in arrived_ for a header to claim them.
-  std::expected<std::size_t, int> receive_input(std::span<std::uint8_t> buf);
+  // With Wait::No it does not wait: EAGAIN when nothing is there.
+  std::expected<std::size_t, int> receive_input(std::span<std::uint8_t> buf, Wait wait = Wait::Yes);
   // Returns how many bytes one receive put in the buffer, which was empty.
-  std::expected<std::size_t, int> fill();
+  std::expected<std::size_t, int> fill(Wait wait = Wait::Yes);
   // Returns how many of the next bytes were copied into out, from the buffer
   // or from one receive (0 at the end of the stream).
   std::expected<std::size_t, int> read_some(std::span<std::uint8_t> out);
