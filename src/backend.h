@@ -2,18 +2,19 @@
 // vfio-user server's region accesses, DMA, interrupt and reset calls.
 //
 // Contract: regions are numbered as Linux VFIO numbers PCI regions. Region 0
-// (BAR 0) reads as zeros and drops writes silently, unless VRAM was enabled
-// (enable_vram): then it is that memory at any offset, length and alignment,
-// zeros past its end, and nothing is logged either; region 2 (BAR 2) is a file
-// of 65536 32-bit registers reached one aligned 32-bit word at a time, every
-// access logged with target "zephon"; region 6 is the ROM image, zeros past
-// its end; region 7 is the PciConfiguration. Any other region, and any bad
-// BAR 2 access, is logged at WARN and answered with zeros or dropped.
-// Without a script the only failure is a configuration-space read of a
-// refused shape (InvalidInput). reset() clears the registers only; VRAM
-// keeps its contents, as a card's memory does. No operation allocates (a
-// device script's Lua state and VRAM aside). The object is about 256 KiB:
-// create it on the heap. Single-threaded.
+// (BAR 0) reads as zeros and drops writes silently, unless the device script
+// enabled VRAM (VramSpace): then it is that memory at any offset, length and
+// alignment, zeros past its end, and nothing is logged either; region 2
+// (BAR 2) is a file of 65536 32-bit registers reached one aligned 32-bit word
+// at a time, every access logged with target "zephon"; region 6 is the ROM
+// image, zeros past its end; region 7 is the PciConfiguration. Any other
+// region, and any bad BAR 2 access, is logged at WARN and answered with zeros
+// or dropped. Without a script the only failure is a configuration-space
+// read of a refused shape (InvalidInput).
+// reset() clears the registers only; VRAM keeps its contents, as a card's
+// memory does. No operation allocates (a device script's Lua state and
+// VRAM aside). The object is about 256 KiB: create it on the heap.
+// Single-threaded.
 //
 // Without a device script, DMA maps and interrupt set-ups are accepted and
 // their descriptors closed at once, and the cost of scripting is a
@@ -73,13 +74,6 @@ class Backend final : public vfio_user::ServerBackend {
   // not going to be served.
   std::expected<void, std::string> load_script(const char* path);
 
-  // Returns success once BAR 0 is backed by VramSpace::kBytes of zeroed
-  // memory, offered to the monitor for mapping if mappable; or why not
-  // (VramSpace::enable), nothing changed. A device script does it while it
-  // loads, before the region table is built.
-  std::expected<void, std::string> enable_vram(bool mappable) { return vram_.enable(mappable); }
-  // Returns the VRAM, or null if it was not enabled.
-  Vram* vram() const { return vram_.memory(); }
   // Returns the descriptor a monitor may map BAR 0 through: the VRAM's if
   // it was enabled mappable, else none.
   std::optional<int> bar0_fd() const { return vram_.mappable_fd(); }

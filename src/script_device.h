@@ -32,12 +32,12 @@ class ScriptDevice {
   void set_register(std::uint32_t reg, std::uint32_t value);
   // Returns whether interrupt vector n was signalled (ScriptInterrupts::raise).
   bool raise(std::uint32_t n);
-  // Asserts or deasserts the INTx line; returns whether it was signalled.
-  bool set_intx(bool asserted);
   // Returns guest memory, by the monitor's DMA addresses.
   MemorySpace& guest_memory() const { return guest_memory_; }
   // Returns the VRAM behind BAR 0, which the script may enable while it loads.
   VramSpace& vram() const { return vram_; }
+  // Asserts or deasserts the INTx line; returns whether it was signalled.
+  bool set_intx(bool asserted);
 
  private:
   Registers& regs_;         // the device's register file
