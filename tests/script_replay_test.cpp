@@ -13,6 +13,7 @@
 #include "script_interrupts.h"
 #include "server_fixture.h"
 #include "trace_samples.h"
+#include "vram_space.h"
 
 namespace zephon_test {
 namespace {
@@ -44,7 +45,7 @@ class ScriptReplay : public ::testing::Test {
   std::expected<std::unique_ptr<DeviceScript>, std::string> load(std::string_view text) {
     path_ = (dir_ / "device.lua").string();
     std::ofstream(path_, std::ios::trunc) << text;
-    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_));
+    return DeviceScript::load(path_, zephon::ScriptDevice(*regs_, irqs_, memory_, vram_));
   }
   // Returns what the guest reads from reg, as the device model asks.
   std::uint32_t guest_read(DeviceScript& script, std::uint32_t reg) { return script.read(reg, (*regs_)[reg]); }
@@ -59,6 +60,7 @@ class ScriptReplay : public ::testing::Test {
   zephon::pci::PciConfiguration config_ = *zephon::device::configuration(4096, zephon::device::Interrupts::Offered);
   zephon::ScriptInterrupts irqs_{config_};
   zephon::GuestMemory memory_;
+  zephon::VramSpace vram_;
 };
 
 TEST_F(ScriptReplay, EachRegisterAnswersItsRecordedReadsInOrderThenTheLastAgain) {
