@@ -1,7 +1,7 @@
 // ScriptBindings is what a device script sees of the device: the Lua
 // functions and tables of its interface, and the state's allocator and
 // instruction-count hook. It is DeviceScript's friend and has no state of
-// its own.
+// its own. The timer functions are defined in script_timer_bindings.cpp.
 //
 // Contract: every function here is called by Lua with the owning
 // DeviceScript in the state's extra space. They raise Lua errors for bad
