@@ -167,18 +167,19 @@ void Connection::skip_unread() {
 
 std::expected<bool, int> Connection::wait_for_input(std::chrono::steady_clock::time_point deadline) {
   if (buffered() > 0) return true;
-  // What is there is taken without waiting, as the next receive would take
-  // it, so that a stream of requests costs no call more than without a
-  // deadline. Only when nothing is there are held-back log records written
-  // out and the wait begins.
-  auto filled = fill(Wait::No);
-  if (filled) return true;
-  std::expected<bool, int> ready = std::unexpected(filled.error());
-  if (filled.error() == EAGAIN) {
+  // The wait answers at once when a request is there, so a try without
+  // waiting first would only add a call for a client that waits for each
+  // reply (and has just had one, which wrote out the log). It pays while
+  // log records are held back, as after posted writes: input that is there
+  // is taken without writing them out and without a wait.
+  std::expected<bool, int> ready = true;
+  if (log::holds_back()) {
+    auto filled = fill(Wait::No);
+    if (filled) return true;
+    if (filled.error() != EAGAIN) ready = std::unexpected(filled.error());
     log::flush();
-    ready = transport_.wait_input(
-        std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0)));
   }
+  if (ready) ready = transport_.wait_input(deadline);
   if (!ready && ready.error() == EINTR) return false;
   return ready;
 }

@@ -1,6 +1,5 @@
 #include "socket_transport.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -118,16 +117,8 @@ std::expected<std::size_t, int> SocketTransport::send(std::span<const iovec> pie
   return send_with_fds(socket_, pieces, fds);
 }
 
-std::expected<bool, int> SocketTransport::wait_input(std::chrono::nanoseconds timeout) {
-  // ppoll, for a time-out finer than poll's milliseconds.
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
-  const timespec limit{.tv_sec = static_cast<time_t>(seconds.count()),
-                       .tv_nsec = static_cast<long>((timeout - seconds).count())};
-  pollfd ready{.fd = socket_, .events = POLLIN, .revents = 0};
-  const int n = ::ppoll(&ready, 1, &limit, nullptr);
-  if (n < 0) return std::unexpected(errno);
-  // A hang-up or an error is input too: the read that follows reports it.
-  return n == 1;
+std::expected<bool, int> SocketTransport::wait_input(std::chrono::steady_clock::time_point deadline) {
+  return waiter_.wait(deadline);
 }
 
 std::expected<void, IoError> read_exact(int socket, std::span<std::uint8_t> buf) {

@@ -58,9 +58,8 @@ class Transport {
   // the caller's) going with the first of them; or an error number.
   virtual std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) = 0;
   // Returns whether there is input to take (bytes, or the end of the
-  // stream) within timeout, zero for a look without waiting; or an error
-  // number, EINTR when a signal came first.
-  virtual std::expected<bool, int> wait_input(std::chrono::nanoseconds timeout) = 0;
+  // stream) by deadline; or an error number, EINTR when a signal came first.
+  virtual std::expected<bool, int> wait_input(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 // Returns the error of a stream that ended before a buffer was full.
