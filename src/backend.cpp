@@ -47,8 +47,9 @@ std::expected<void, std::string> Backend::load_script(const char* path) {
   irqs_ = std::move(irqs);
   memory_ = std::move(memory);
   script_ = std::move(*script);
-  // The kernel lets a wait with a time-out overrun it by 50 us unless told
-  // otherwise; a script's timers are meant to the microsecond.
+  // The kernel lets a ppoll with a time-out (the timer wait's fall-back)
+  // overrun it by 50 us unless told otherwise; a script's timers are meant
+  // to the microsecond.
   ::prctl(PR_SET_TIMERSLACK, 1);
   return {};
 }
