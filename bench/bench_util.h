@@ -1,7 +1,9 @@
 // Small pieces that every part of the benchmark shares: its clock, how it
-// reports a failure, and how it prints a rate.
+// reports a failure, how it prints a rate, and how it keeps to one CPU.
 #ifndef ZEPHON_BENCH_BENCH_UTIL_H_
 #define ZEPHON_BENCH_BENCH_UTIL_H_
+
+#include <sched.h>
 
 #include <fmt/format.h>
 
@@ -34,6 +36,21 @@ inline std::string fmt_rate(double v) {
     out.push_back(digits[i]);
   }
   return out;
+}
+
+// Returns the highest CPU this process may run on, after moving to it (and
+// so every server it starts); -1 when it could not.
+inline int pin_to_last_cpu() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  int last = -1;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &set)) last = c;
+  }
+  CPU_ZERO(&set);
+  CPU_SET(last, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0 ? last : -1;
 }
 
 }  // namespace zephon_bench

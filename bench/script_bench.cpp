@@ -79,20 +79,6 @@ double median(std::vector<double> v) {
   return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-// Returns the highest CPU this process may run on, after moving to it.
-int pin_to_last_cpu() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) != 0) return -1;
-  int last = -1;
-  for (int c = 0; c < CPU_SETSIZE; ++c) {
-    if (CPU_ISSET(c, &set)) last = c;
-  }
-  CPU_ZERO(&set);
-  CPU_SET(last, &set);
-  return ::sched_setaffinity(0, sizeof set, &set) == 0 ? last : -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
