@@ -10,7 +10,7 @@ target_compile_definitions(script_test PRIVATE ZEPHON_EXAMPLES_DIR="${PROJECT_SO
 
 # Replay end to end: trace-bringup recorded against a scripted device and run
 # again against the recording, zephon-trace compare judging.
-zephon_test(replay_test replay_run_test.cpp script_run.cpp trace_process.cpp zephon_process.cpp server_fixture.cpp
+zephon_test(replay_test replay_run_test.cpp script_run.cpp trace_process.cpp tool_run.cpp zephon_process.cpp server_fixture.cpp
             test_backend.cpp)
 target_compile_definitions(replay_test PRIVATE ZEPHON_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
                            ZEPHON_TRACE_BINARY="$<TARGET_FILE:zephon-trace>"

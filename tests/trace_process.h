@@ -16,13 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "tool_run.h"
+
 namespace zephon_test {
 
-struct TraceRun {
-  int status = -1;  // exit status, 128 + signal, or -1 when timed out
-  std::string out;
-  std::string err;
-};
+using TraceRun = ToolRun;
 
 // Returns how zephon-trace ran with args; its files go in dir.
 TraceRun run_trace_binary(const std::filesystem::path& dir, const std::vector<std::string>& args,
