@@ -32,6 +32,10 @@ std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t
     log::flush();
     got = transport_.receive(buf, arrived_, Wait::Yes);
   }
+  return note_arrival(got);
+}
+
+std::expected<std::size_t, int> Connection::note_arrival(const std::expected<vfio_user::Received, int>& got) {
   if (!got) return std::unexpected(got.error());
   // Input is received only when none is buffered, so buf starts at offset_.
   arrived_from_ = offset_;
@@ -40,9 +44,17 @@ std::expected<std::size_t, int> Connection::receive_input(std::span<std::uint8_t
   return got->size;
 }
 
-std::expected<std::size_t, int> Connection::fill(Wait wait) {
+std::expected<std::size_t, int> Connection::fill(Wait wait,
+                                                 std::optional<std::chrono::steady_clock::time_point> deadline) {
   if (ahead_.empty()) ahead_.resize(kReceiveBuffer);
-  auto n = receive_input(ahead_, wait);
+  std::expected<std::size_t, int> n;
+  if (deadline) {
+    arrived_.clear();
+    arrived_too_many_ = false;
+    n = note_arrival(transport_.receive_by(ahead_, arrived_, *deadline));
+  } else {
+    n = receive_input(ahead_, wait);
+  }
   if (n) {
     ahead_begin_ = 0;
     ahead_end_ = *n;
@@ -167,21 +179,21 @@ void Connection::skip_unread() {
 
 std::expected<bool, int> Connection::wait_for_input(std::chrono::steady_clock::time_point deadline) {
   if (buffered() > 0) return true;
-  // The wait answers at once when a request is there, so a try without
-  // waiting first would only add a call for a client that waits for each
-  // reply (and has just had one, which wrote out the log). It pays while
-  // log records are held back, as after posted writes: input that is there
-  // is taken without writing them out and without a wait.
-  std::expected<bool, int> ready = true;
+  // The receive that waits answers at once when a request is there, so a
+  // try without waiting first would only add a call for a client that waits
+  // for each reply (and has just had one, which wrote out the log). It pays
+  // while log records are held back, as after posted writes: input that is
+  // there is taken without writing them out.
   if (log::holds_back()) {
     auto filled = fill(Wait::No);
     if (filled) return true;
-    if (filled.error() != EAGAIN) ready = std::unexpected(filled.error());
+    if (filled.error() != EAGAIN) return std::unexpected(filled.error());
     log::flush();
   }
-  if (ready) ready = transport_.wait_input(deadline);
-  if (!ready && ready.error() == EINTR) return false;
-  return ready;
+  auto filled = fill(Wait::Yes, deadline);
+  if (filled) return true;
+  if (filled.error() == ETIME || filled.error() == EINTR) return false;
+  return std::unexpected(filled.error());
 }
 
 void Connection::discard_input() {

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -81,8 +82,13 @@ class Connection {
   // wait; their descriptors wait in arrived_ for a header to claim them.
   // With Wait::No it does not wait: EAGAIN when nothing is there.
   std::expected<std::size_t, int> receive_input(std::span<std::uint8_t> buf, Wait wait = Wait::Yes);
-  // Returns how many bytes one receive put in the buffer, which was empty.
-  std::expected<std::size_t, int> fill(Wait wait = Wait::Yes);
+  // Records where the descriptors of a receive came (arrived_from_,
+  // arrived_to_); returns how many bytes it took, or its error number.
+  std::expected<std::size_t, int> note_arrival(const std::expected<vfio_user::Received, int>& got);
+  // Returns how many bytes one receive put in the buffer, which was empty;
+  // with a deadline, ETIME once it passed with nothing there.
+  std::expected<std::size_t, int> fill(Wait wait = Wait::Yes,
+                                       std::optional<std::chrono::steady_clock::time_point> deadline = {});
   // Returns how many of the next bytes were copied into out, from the buffer
   // or from one receive (0 at the end of the stream).
   std::expected<std::size_t, int> read_some(std::span<std::uint8_t> out);

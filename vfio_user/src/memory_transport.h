@@ -64,8 +64,11 @@ class MemoryTransport final : public Transport {
   std::expected<Received, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
-  // Always true: the queued input, or its end, is there at once.
-  std::expected<bool, int> wait_input(std::chrono::steady_clock::time_point) override { return true; }
+  // A receive: the queued input, or its end, is there at once.
+  std::expected<Received, int> receive_by(std::span<std::uint8_t> buf, FdList& fds,
+                                          std::chrono::steady_clock::time_point) override {
+    return receive(buf, fds, Wait::Yes);
+  }
 
  private:
   struct Piece {

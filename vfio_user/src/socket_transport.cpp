@@ -1,5 +1,6 @@
 #include "socket_transport.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,8 +10,12 @@
 
 namespace vfio_user {
 
-std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
-                                             FdList& fds, int recv_flags) {
+namespace {
+
+// Returns what one recvmsg received, as receive_message does, but EINTR
+// when a signal came first.
+std::expected<Received, int> receive_once(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                          FdList& fds, int recv_flags) {
   // Room for exactly `capacity` descriptors, so that one more is reported by
   // the kernel as truncated control data.
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MAX_RECEIVED_FDS)];
@@ -21,10 +26,7 @@ std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t>
   msg.msg_iovlen = 1;
   msg.msg_control = control;
   msg.msg_controllen = CMSG_SPACE(sizeof(int) * capacity);
-  ssize_t n;
-  do {
-    n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC | recv_flags);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC | recv_flags);
   if (n < 0) return std::unexpected(errno);
 
   // Every descriptor that arrived is owned from here on, even those beyond
@@ -54,6 +56,31 @@ std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t>
     }
   }
   return Received{static_cast<std::size_t>(n), too_many};
+}
+
+// Returns whether the socket has input (or its end) by deadline, or an
+// error number, from one ppoll with the time left: the wait for when the
+// deadline alarm cannot be had.
+std::expected<bool, int> poll_until(int socket, std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0));
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const timespec limit{.tv_sec = static_cast<time_t>(seconds.count()),
+                       .tv_nsec = static_cast<long>((left - seconds).count())};
+  pollfd ready{.fd = socket, .events = POLLIN, .revents = 0};
+  const int n = ::ppoll(&ready, 1, &limit, nullptr);
+  if (n < 0) return std::unexpected(errno);
+  return n == 1;
+}
+
+}  // namespace
+
+std::expected<Received, int> receive_message(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
+                                             FdList& fds, int recv_flags) {
+  for (;;) {
+    auto got = receive_once(socket, buf, capacity, fds, recv_flags);
+    if (got || got.error() != EINTR) return got;
+  }
 }
 
 std::expected<std::size_t, int> receive_with_fds(int socket, std::span<std::uint8_t> buf, std::size_t capacity,
@@ -117,8 +144,22 @@ std::expected<std::size_t, int> SocketTransport::send(std::span<const iovec> pie
   return send_with_fds(socket_, pieces, fds);
 }
 
-std::expected<bool, int> SocketTransport::wait_input(std::chrono::steady_clock::time_point deadline) {
-  return waiter_.wait(deadline);
+std::expected<Received, int> SocketTransport::receive_by(std::span<std::uint8_t> buf, FdList& fds,
+                                                      std::chrono::steady_clock::time_point deadline) {
+  if (!alarm_.begin_wait(deadline)) {
+    auto ready = poll_until(socket_, deadline);
+    if (!ready) return std::unexpected(ready.error());
+    if (!*ready) return std::unexpected(ETIME);
+    return receive(buf, fds, Wait::Yes);
+  }
+  // Looked at only now: a deadline that passes from here on fires the
+  // timer during the wait. One that has passed already still lets a
+  // request that is there go first.
+  const bool passed = std::chrono::steady_clock::now() >= deadline;
+  auto got = receive_once(socket_, buf, MAX_RECEIVED_FDS, fds, passed ? MSG_DONTWAIT : 0);
+  const bool fired = alarm_.end_wait();
+  if (!got && ((passed && got.error() == EAGAIN) || (fired && got.error() == EINTR))) return std::unexpected(ETIME);
+  return got;
 }
 
 std::expected<void, IoError> read_exact(int socket, std::span<std::uint8_t> buf) {

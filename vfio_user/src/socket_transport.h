@@ -10,7 +10,7 @@
 #ifndef VFIO_USER_SOCKET_TRANSPORT_H_
 #define VFIO_USER_SOCKET_TRANSPORT_H_
 
-#include "input_waiter.h"
+#include "deadline_alarm.h"
 #include "transport.h"
 
 namespace vfio_user {
@@ -18,17 +18,20 @@ namespace vfio_user {
 class SocketTransport final : public Transport {
  public:
   // socket stays the caller's and must outlive the transport.
-  explicit SocketTransport(int socket) : socket_(socket), waiter_(socket) {}
+  explicit SocketTransport(int socket) : socket_(socket), alarm_(socket) {}
 
   std::expected<Received, int> receive(std::span<std::uint8_t> buf, FdList& fds, Wait wait) override;
   std::expected<std::size_t, int> read(std::span<std::uint8_t> buf, Wait wait) override;
   std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) override;
-  // Not repeated on EINTR: a signal may be what the caller waits for.
-  std::expected<bool, int> wait_input(std::chrono::steady_clock::time_point deadline) override;
+  // Not repeated on EINTR: a signal may be what the caller waits for. The
+  // first call makes the socket's receives end on signals (see
+  // DeadlineAlarm); the others repeat them.
+  std::expected<Received, int> receive_by(std::span<std::uint8_t> buf, FdList& fds,
+                                          std::chrono::steady_clock::time_point deadline) override;
 
  private:
   int socket_;          // connected stream socket, not owned
-  InputWaiter waiter_;  // for waits with a deadline
+  DeadlineAlarm alarm_;  // ends receive_by()'s wait at its deadline
 };
 
 // Returns what one recvmsg received into buf, appending the descriptors that

@@ -57,9 +57,13 @@ class Transport {
   // Returns the number of bytes of pieces accepted, the descriptors (still
   // the caller's) going with the first of them; or an error number.
   virtual std::expected<std::size_t, int> send(std::span<const iovec> pieces, std::span<const int> fds) = 0;
-  // Returns whether there is input to take (bytes, or the end of the
-  // stream) by deadline; or an error number, EINTR when a signal came first.
-  virtual std::expected<bool, int> wait_input(std::chrono::steady_clock::time_point deadline) = 0;
+  // Returns what one receive took, as receive() with Wait::Yes does, once
+  // there is input (bytes, or the end of the stream); ETIME once deadline
+  // has passed with none there (input there as well goes first), or now
+  // and then early, which the caller takes as a deadline with nothing due;
+  // or another error number, EINTR when a signal came first.
+  virtual std::expected<Received, int> receive_by(std::span<std::uint8_t> buf, FdList& fds,
+                                                  std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 // Returns the error of a stream that ended before a buffer was full.
