@@ -8,8 +8,8 @@
 
 #include "guest_memory.h"
 #include "log.h"
-#include "script.h"
-#include "script_interrupts.h"
+#include "script/script.h"
+#include "script/script_interrupts.h"
 
 namespace zephon {
 

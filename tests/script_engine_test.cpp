@@ -12,9 +12,9 @@
 
 #include "device.h"
 #include "guest_memory.h"
-#include "pattern_cost.h"
-#include "script.h"
-#include "script_interrupts.h"
+#include "script/pattern_cost.h"
+#include "script/script.h"
+#include "script/script_interrupts.h"
 #include "vram_space.h"
 #include "server_fixture.h"
 

@@ -9,9 +9,9 @@
 
 #include "device.h"
 #include "guest_memory.h"
-#include "script.h"
-#include "script_include.h"
-#include "script_interrupts.h"
+#include "script/script.h"
+#include "script/script_include.h"
+#include "script/script_interrupts.h"
 #include "server_fixture.h"
 #include "vram_space.h"
 

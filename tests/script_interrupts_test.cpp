@@ -11,7 +11,7 @@
 
 #include "device.h"
 #include "pci_test_util.h"
-#include "script_interrupts.h"
+#include "script/script_interrupts.h"
 #include "server_fixture.h"
 
 namespace zephon_test {

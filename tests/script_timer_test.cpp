@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "script_run.h"
-#include "script_timers.h"
+#include "script/script_timers.h"
 #include "vfio_user/unique_fd.h"
 
 namespace zephon_test {
