@@ -113,6 +113,22 @@ TEST(DeadlineReceive, WithoutTimersItWaitsByPoll) {
   expect_exited_well(child);
 }
 
+TEST(DeadlineReceive, AnInheritedSignalMaskDoesNotHoldTheDeadlineBack) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(5);  // a wait the signal cannot end fails the test, not the suite
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGRTMIN);
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    Pair pair;
+    vfio_user::SocketTransport transport(pair.ours.get());
+    _exit(outcome(transport, Clock::now() + 20ms) == ETIME ? 0 : 1);
+  }
+  expect_exited_well(child);
+}
+
 extern "C" void on_usr1(int) {}
 
 TEST(DeadlineReceive, TheTimerSignalDisturbsNothingElse) {

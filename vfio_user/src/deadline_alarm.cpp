@@ -74,6 +74,15 @@ bool DeadlineAlarm::prepare() {
     failed_ = true;
     return false;
   }
+  // A mask inherited from whoever started the program must not hold the
+  // signal back: the wait would then last until the next request.
+  sigset_t ours;
+  sigemptyset(&ours);
+  sigaddset(&ours, SIGRTMIN);
+  if (::pthread_sigmask(SIG_UNBLOCK, &ours, nullptr) != 0) {
+    failed_ = true;
+    return false;
+  }
   sigevent event{};
   event.sigev_notify = SIGEV_THREAD_ID;
   event.sigev_signo = SIGRTMIN;

@@ -12,16 +12,17 @@
 // system call the signal lands in is restarted as if nothing happened.
 //
 // Contract: one thread arms and waits, one wait at a time; SIGRTMIN is this
-// alarm's, its handler installed at the first wait. The socket stays the
-// caller's and must outlive the alarm; receives on it that a signal
-// interrupts must be repeated by whoever makes them (the transports do).
-// The timer is set only when the deadline changes. A deadline that passes
-// after the caller looked at the clock and before its receive blocks sends
-// its signal before there is a receive to end: so while a wait is on, each
-// signal sets the timer again kRepeat later, and that receive ends one
-// kRepeat late instead of never. A signal may also come late, from a
-// deadline given up or a timer deleted, and end a wait early: callers take
-// that as a deadline that found nothing due.
+// alarm's: its handler is installed, and the signal unblocked in the waiting
+// thread, at the first wait. The socket stays the caller's and must outlive
+// the alarm; receives on it that a signal interrupts must be repeated by
+// whoever makes them (the transports do). The timer is set only when the
+// deadline changes. A deadline that passes after the caller looked at the
+// clock and before its receive blocks sends its signal before there is a
+// receive to end: so while a wait is on, each signal sets the timer again
+// kRepeat later, and that receive ends one kRepeat late instead of never. A
+// signal may also come late, from a deadline given up or a timer deleted,
+// and end a wait early: callers take that as a deadline that found nothing
+// due.
 #ifndef VFIO_USER_DEADLINE_ALARM_H_
 #define VFIO_USER_DEADLINE_ALARM_H_
 
