@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,26 @@ TEST(TraceMmiotrace, DiffAndFollowReadItToo) {
   EXPECT_EQ(run("zephon-trace", args, Streams{fds[0], out, err}), 0) << trace_samples::file_text(err);
   EXPECT_EQ(trace_samples::file_text(out), trace({"sequence", "--quiet"}).out);
   ::close(fds[0]), ::close(out), ::close(err);
+}
+
+TEST(TraceMmiotrace, APlotIsTitledAsAnMmiotrace) {
+  // A gnuplot that keeps the commands it was given and writes a stand-in
+  // picture, so the title zephon-trace chose can be read.
+  const auto dir = std::filesystem::temp_directory_path() / fmt::format("trace-mmio-plot-{}", ::getpid());
+  std::filesystem::create_directories(dir);
+  const auto fake = dir / "gnuplot";
+  std::ofstream(fake.string()) << "#!/bin/sh\ncp \"$1\" " << (dir / "plot.gp").string() << " && printf x > "
+                               << (dir / "t.png").string() << "\n";
+  std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+  const std::string path = ::getenv("PATH") ? ::getenv("PATH") : "/usr/bin:/bin";
+  ::setenv("PATH", (dir.string() + ":" + path).c_str(), 1);
+  auto plot = trace({"plot", "--quiet", "-o", (dir / "t.png").string()});
+  ::setenv("PATH", path.c_str(), 1);
+  std::ifstream in((dir / "plot.gp").string());
+  const std::string commands((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(plot.status, 0) << plot.err;
+  EXPECT_NE(commands.find("set title 'mmiotrace register accesses: standard input'\n"), std::string::npos) << commands;
 }
 
 TEST(TraceMmiotrace, NarrowAndWideAccessesChangeOnlyTheirBytes) {

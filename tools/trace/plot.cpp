@@ -62,6 +62,10 @@ std::string name_ticks(const PlotGrid& grid, const PlotOptions& options, std::ui
 
 }  // namespace
 
+std::string default_plot_title(std::string_view log_name, bool mmiotrace) {
+  return fmt::format("{} register accesses: {}", mmiotrace ? "mmiotrace" : "zephon BAR 2", log_name);
+}
+
 std::string plot_script(const PlotGrid& grid, const PlotOptions& options, const std::string& data) {
   std::string s;
   auto line = [&](std::string text) { s += text + "\n"; };

@@ -28,6 +28,11 @@ struct PlotOptions {
   const RegisterNames* names = nullptr;  // not owned; null for none
 };
 
+// Returns the title of a plot of the log called log_name when none was
+// asked for, which says what kind of recording it is: a zephon log's
+// accesses are to BAR 2, an mmiotrace's to the BAR its scan chose.
+std::string default_plot_title(std::string_view log_name, bool mmiotrace);
+
 // Returns the gnuplot commands that draw grid from the points in data_path.
 // With names, a register with its own tick is labelled "OFFSET NAME"; when
 // there are too many for that, the busiest named registers (kept apart so

@@ -97,11 +97,10 @@ class Commands {
   int plot() {
     if (!s_.load_names()) return kExitTrouble;
     PlotGrid grid;
-    if (!s_.scan(inv_.log, grid)) return kExitTrouble;
+    const auto stats = s_.scan(inv_.log, grid);
+    if (!stats) return kExitTrouble;
     PlotOptions options{.output = inv_.output, .title = inv_.title, .names = s_.names()};
-    if (options.title.empty()) {
-      options.title = fmt::format("zephon BAR 2 register accesses: {}", Session::log_name(inv_.log));
-    }
+    if (options.title.empty()) options.title = default_plot_title(Session::log_name(inv_.log), !stats->window.empty());
     if (auto r = render_plot(grid, options); !r) return s_.trouble(r.error());
     return 0;
   }
