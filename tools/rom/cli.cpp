@@ -5,6 +5,8 @@
 #include <charconv>
 #include <vector>
 
+#include "option_scan.h"
+
 namespace zephon_rom {
 
 namespace {
@@ -12,11 +14,7 @@ namespace {
 // Sizes past this are refused while parsing, long before any allocation.
 constexpr std::size_t kLargestSize = std::size_t{1} << 32;
 
-struct OptionSpec {
-  std::string_view name;
-  bool takes_value;
-};
-constexpr OptionSpec kBuildOptions[] = {{"--size", true}, {"--video-bios", false}, {"--output", true}};
+constexpr zephon_args::Option kBuildOptions[] = {{"--size", true}, {"--video-bios", false}, {"--output", true}};
 
 std::expected<void, std::string> apply(Invocation& inv, std::string_view name, std::string_view value) {
   if (name == "--video-bios") {
@@ -67,43 +65,19 @@ std::expected<Invocation, std::string> parse_arguments(std::span<const std::stri
   else if (args[0] == "build") inv.command = Command::Build;
   else return std::unexpected(fmt::format("unknown command '{}'", args[0]));
   const std::string_view command = args[0];
-  std::vector<std::string_view> positional;
-  bool options_done = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (options_done || arg == "-" || !arg.starts_with("-")) {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
-      inv.help = true;
-      return inv;
-    }
-    std::string_view name = arg == "-o" ? "--output" : arg, value;
-    bool has_value = false;
-    if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      has_value = true;
-    }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : kBuildOptions) {
-      if (s.name == name) spec = &s;
-    }
-    if (spec == nullptr) return std::unexpected(fmt::format("unknown option '{}'", arg));
-    if (inv.command != Command::Build) return std::unexpected(fmt::format("{} is not an option of {}", name, command));
-    if (spec->takes_value && !has_value) {
-      if (i + 1 >= args.size()) return std::unexpected(fmt::format("{} needs a value", spec->name));
-      value = args[++i];
-    } else if (!spec->takes_value && has_value) {
-      return std::unexpected(fmt::format("{} takes no value", spec->name));
-    }
-    if (auto applied = apply(inv, spec->name, value); !applied) return std::unexpected(applied.error());
-  }
+  const zephon_args::ScanRules rules{
+      .options = kBuildOptions,
+      .check = [&](std::string_view name) -> std::expected<void, std::string> {
+        if (inv.command == Command::Build) return {};
+        return std::unexpected(fmt::format("{} is not an option of {}", name, command));
+      },
+      .apply = [&](std::string_view name, std::string_view value) { return apply(inv, name, value); },
+  };
+  auto scanned = zephon_args::scan_arguments(args.subspan(1), rules);
+  if (!scanned) return std::unexpected(scanned.error());
+  inv.help = scanned->help;
+  if (inv.help) return inv;
+  const std::vector<std::string_view>& positional = scanned->operands;
   if (inv.command == Command::Build) {
     if (!positional.empty()) {
       return std::unexpected(fmt::format("build takes no file: '{}' (name the output with -o FILE)", positional[0]));

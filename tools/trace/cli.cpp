@@ -6,6 +6,8 @@
 #include <charconv>
 #include <optional>
 
+#include "option_scan.h"
+
 namespace zephon_trace {
 
 namespace {
@@ -42,6 +44,16 @@ const std::vector<OptionSpec>& option_specs() {
       {"--bar-address", true, {Command::Export}},
   };
   return specs;
+}
+
+// Returns every option, as the scanner of the arguments takes them.
+std::span<const zephon_args::Option> options() {
+  static const std::vector<zephon_args::Option> all = [] {
+    std::vector<zephon_args::Option> list;
+    for (const auto& spec : option_specs()) list.push_back({spec.name, spec.takes_value});
+    return list;
+  }();
+  return all;
 }
 
 std::string_view command_name(Command c) {
@@ -124,47 +136,25 @@ std::expected<Invocation, std::string> parse_arguments(std::span<const std::stri
   }
   if (!command) return std::unexpected(fmt::format("unknown command '{}'", args[0]));
   inv.command = *command;
-  std::vector<std::string> positional;
-  bool options_done = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    if (options_done || arg == "-" || !arg.starts_with("-")) {
-      positional.emplace_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
-      inv.help = true;
-      return inv;
-    }
-    std::string_view name = arg, value;
-    bool has_value = false;
-    if (arg == "-o") name = "--output";
-    if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      has_value = true;
-    }
-    const OptionSpec* spec = nullptr;
-    for (const auto& s : option_specs()) {
-      if (s.name == name) spec = &s;
-    }
-    if (spec == nullptr) return std::unexpected(fmt::format("unknown option '{}'", arg));
-    if (!spec->commands.empty() &&
-        std::find(spec->commands.begin(), spec->commands.end(), inv.command) == spec->commands.end()) {
-      return std::unexpected(fmt::format("{} is not an option of {}", spec->name, command_name(inv.command)));
-    }
-    if (spec->takes_value && !has_value) {
-      if (i + 1 >= args.size()) return std::unexpected(fmt::format("{} needs a value", spec->name));
-      value = args[++i];
-    } else if (!spec->takes_value && has_value) {
-      return std::unexpected(fmt::format("{} takes no value", spec->name));
-    }
-    if (auto a = apply(inv, spec->name, value); !a) return std::unexpected(a.error());
-  }
+  const zephon_args::ScanRules rules{
+      .options = options(),
+      .check = [&](std::string_view name) -> std::expected<void, std::string> {
+        for (const auto& spec : option_specs()) {
+          if (spec.name != name || spec.commands.empty() ||
+              std::find(spec.commands.begin(), spec.commands.end(), inv.command) != spec.commands.end()) {
+            continue;
+          }
+          return std::unexpected(fmt::format("{} is not an option of {}", spec.name, command_name(inv.command)));
+        }
+        return {};
+      },
+      .apply = [&](std::string_view name, std::string_view value) { return apply(inv, name, value); },
+  };
+  auto scanned = zephon_args::scan_arguments(args.subspan(1), rules);
+  if (!scanned) return std::unexpected(scanned.error());
+  inv.help = scanned->help;
+  if (inv.help) return inv;
+  const std::vector<std::string> positional(scanned->operands.begin(), scanned->operands.end());
   if (inv.map.map_id && inv.map.base) return std::unexpected("--map and --base name the register BAR twice; give one");
   if (inv.bar_address_given && inv.format != ExportFormat::Mmiotrace) {
     return std::unexpected("--bar-address is for export --format=mmiotrace");
