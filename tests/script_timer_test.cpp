@@ -3,6 +3,8 @@
 #include <linux/vfio.h>
 #include <sys/eventfd.h>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
 
 #include "script_run.h"
@@ -147,6 +149,31 @@ end
   RunResult run = finish(*process, *client);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.count_containing("Irq   vector"), 1u) << run.err;
+}
+
+// Ctrl-C while zephon waits in its receive for the next tick ends the run
+// as stopped, with the dump: the receive is ended by the stop, not only by
+// the timer's own signal.
+TEST_F(ScriptTimer, AStopSignalEndsAWaitForTheNextTick) {
+  auto [process, client] = serve(write_script("device.lua", R"(
+local ticks = 0
+on_write[0x20] = function()
+  every(0.001, function()
+    ticks = ticks + 1
+    regs[0x22] = ticks
+    irq(0)
+  end)
+end
+)"));
+  ASSERT_TRUE(client);
+  set_up_msi(*client);
+  ASSERT_TRUE(client->write32(2, 0x80, 1).has_value());
+  ASSERT_GE(wait_signalled(events_[0].get(), kWaitMs), 1u);
+  process->signal(SIGINT);
+  RunResult run = wait(*process);
+  EXPECT_EQ(run.status, 130) << run.err;
+  EXPECT_EQ(run.reg(0x20), 1u);
+  EXPECT_GE(run.reg(0x22), 1u);
 }
 
 }  // namespace
